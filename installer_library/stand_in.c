@@ -1,0 +1,161 @@
+/*
+ * Stand-in for the vendor's installer library, for development and tests
+ * only; it never ships.  It changes nothing on the system.  By default the
+ * install succeeds with status code 0 and a text that says so; tests script
+ * it through the environment:
+ *
+ *   ZEL_STAND_IN_RESULT   install result byte, 0 to 255 (default 1)
+ *   ZEL_STAND_IN_CODES    comma-separated status codes returned by successive
+ *                         status reads; the last one repeats
+ *                         (default 0 after success, 1 after failure)
+ *   ZEL_STAND_IN_TEXT     the status text for every code
+ *   ZEL_STAND_IN_NULL_TEXT=1  the status text is a null pointer
+ *   ZEL_STAND_IN_JOURNAL  file to which every call is appended, one line
+ *                         each: operation, arguments, "=", result, separated
+ *                         by tabs; strings in hexadecimal so that any byte
+ *                         round-trips, a null text as "null"
+ *
+ * A script it cannot read is a broken test: it says so and exits 70.
+ */
+#include "zel_act_installer.h"
+
+#include <errno.h>
+#include <limits.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+static const char default_text[] =
+    "stand-in installer library: nothing was installed and nothing on this system was changed";
+
+static unsigned status_reads;
+
+static void broken_script(const char *variable, const char *value)
+{
+	fprintf(stderr, "stand-in installer library: cannot use %s=%s\n", variable, value);
+	exit(70);
+}
+
+static long scripted_number(const char *variable, const char *text, const char **end, long min, long max)
+{
+	char *stop;
+	errno = 0;
+	long value = strtol(text, &stop, 10);
+	if (stop == text || errno != 0 || value < min || value > max)
+		broken_script(variable, text);
+	*end = stop;
+	return value;
+}
+
+static zel_bool scripted_result(void)
+{
+	const char *script = getenv("ZEL_STAND_IN_RESULT");
+	const char *end;
+	if (script == NULL)
+		return 1;
+	long result = scripted_number("ZEL_STAND_IN_RESULT", script, &end, 0, 255);
+	if (*end != '\0')
+		broken_script("ZEL_STAND_IN_RESULT", script);
+	return (zel_bool)result;
+}
+
+/* The code for the given read (0 is the first); the last listed code repeats. */
+static zel_status_code scripted_code(unsigned read)
+{
+	const char *script = getenv("ZEL_STAND_IN_CODES");
+	if (script == NULL)
+		return scripted_result() ? 0 : 1;
+	const char *next = script;
+	zel_status_code code = 0;
+	for (unsigned index = 0;; ++index) {
+		code = (zel_status_code)scripted_number("ZEL_STAND_IN_CODES", next, &next,
+							INT32_MIN, INT32_MAX);
+		if (index == read || *next == '\0')
+			break;
+		if (*next != ',')
+			broken_script("ZEL_STAND_IN_CODES", script);
+		++next;
+	}
+	return code;
+}
+
+static FILE *open_journal(void)
+{
+	const char *path = getenv("ZEL_STAND_IN_JOURNAL");
+	if (path == NULL)
+		return NULL;
+	/* Opened and closed per record: the caller's streams must stay its own. */
+	FILE *journal = fopen(path, "ab");
+	if (journal == NULL)
+		broken_script("ZEL_STAND_IN_JOURNAL", path);
+	return journal;
+}
+
+static void journal_hex(FILE *journal, const char *text)
+{
+	for (const unsigned char *byte = (const unsigned char *)text; *byte != '\0'; ++byte)
+		fprintf(journal, "%02x", *byte);
+}
+
+static void close_journal(FILE *journal)
+{
+	if (fclose(journal) != 0)
+		broken_script("ZEL_STAND_IN_JOURNAL", "(write failed)");
+}
+
+#ifndef STAND_IN_WITHOUT_zelActSvcInstallWin
+zel_bool zelActSvcInstallWin(const char *publisher_name, const char *product_name)
+{
+	zel_bool result = scripted_result();
+	status_reads = 0;
+	FILE *journal = open_journal();
+	if (journal != NULL) {
+		fputs("zelActSvcInstallWin\t", journal);
+		journal_hex(journal, publisher_name);
+		fputc('\t', journal);
+		journal_hex(journal, product_name);
+		fprintf(journal, "\t=\t%u\n", (unsigned)result);
+		close_journal(journal);
+	}
+	return result;
+}
+#endif
+
+#ifndef STAND_IN_WITHOUT_zelActSvcGetLastErrorWin
+zel_status_code zelActSvcGetLastErrorWin(void)
+{
+	zel_status_code code = scripted_code(status_reads);
+	if (status_reads < UINT_MAX)
+		++status_reads;
+	FILE *journal = open_journal();
+	if (journal != NULL) {
+		fprintf(journal, "zelActSvcGetLastErrorWin\t=\t%ld\n", (long)code);
+		close_journal(journal);
+	}
+	return code;
+}
+#endif
+
+#ifndef STAND_IN_WITHOUT_zelActSvcStatusCodeToText
+const char *zelActSvcStatusCodeToText(zel_status_code code)
+{
+	const char *text = getenv("ZEL_STAND_IN_TEXT");
+	const char *null_text = getenv("ZEL_STAND_IN_NULL_TEXT");
+	if (text == NULL)
+		text = default_text;
+	if (null_text != NULL && strcmp(null_text, "1") == 0)
+		text = NULL;
+	FILE *journal = open_journal();
+	if (journal != NULL) {
+		fprintf(journal, "zelActSvcStatusCodeToText\t%ld\t=\t", (long)code);
+		if (text == NULL)
+			fputs("null", journal);
+		else
+			journal_hex(journal, text);
+		fputc('\n', journal);
+		close_journal(journal);
+	}
+	return text;
+}
+#endif

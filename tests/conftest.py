@@ -1,0 +1,183 @@
+"""Runs the built tolvane as a process, laid out beside a stand-in installer
+library in a temporary folder, on Linux directly or as a Windows program
+under Wine."""
+
+import dataclasses
+import os
+import pathlib
+import shutil
+import subprocess
+import time
+
+import pytest
+
+INSTALL = "zelActSvcInstallWin"
+GET_LAST_ERROR = "zelActSvcGetLastErrorWin"
+CODE_TO_TEXT = "zelActSvcStatusCodeToText"
+OPERATIONS = (INSTALL, GET_LAST_ERROR, CODE_TO_TEXT)
+
+STAND_IN_TEXT = b"stand-in installer library: nothing was installed and nothing on this system was changed"
+
+
+def pytest_addoption(parser):
+    parser.addoption("--platform", choices=("native", "windows"), default="native")
+    parser.addoption("--bin-dir", required=True, type=pathlib.Path,
+                     help="folder with the built program and its stand-in library")
+    parser.addoption("--test-libraries", type=pathlib.Path,
+                     help="folder with stand-in libraries that lack one operation each")
+    parser.addoption("--wine", default="/usr/lib/wine/wine64")
+    parser.addoption("--wineprefix", type=pathlib.Path)
+
+
+@dataclasses.dataclass(frozen=True)
+class Platform:
+    name: str
+    program: str
+    library: str
+    newline: bytes
+    launcher: tuple = ()
+    env: dict = dataclasses.field(default_factory=dict)
+
+    def path_for_program(self, path):
+        """The path by which the program, and its library, name a host file."""
+        if self.name == "windows":
+            return "Z:" + str(path).replace("/", "\\")
+        return str(path)
+
+    def lines(self, *lines):
+        return b"".join(line + self.newline for line in lines)
+
+
+@pytest.fixture(scope="session")
+def platform(request):
+    option = request.config.getoption
+    if option("--platform") == "native":
+        return Platform("native", "tolvane", "libZEL_Act_Installer.so", b"\n")
+    prefix = option("--wineprefix")
+    if prefix is None or not (prefix / "system.reg").exists():
+        pytest.fail("the Windows tests need a Wine prefix made by the wine-prefix setup test")
+    return Platform("windows", "tolvane.exe", "ZEL_Act_Installer.dll", b"\r\n",
+                    launcher=(option("--wine"),),
+                    env={"WINEPREFIX": str(prefix), "WINEDEBUG": "-all",
+                         "WINEDLLOVERRIDES": "mscoree,mshtml="})
+
+
+def usage_text(platform):
+    return platform.lines(b"Usage: tolvane publisher_name product_name", b"",
+                          b"To continue the execution without prompting, redirect the output to a log file",
+                          b"Press any key to continue...")
+
+
+def report_text(platform, installed, publisher, product, code, text):
+    if installed:
+        result = b"Successfully installed anchor service for publisher %s, product %s" % (publisher, product)
+        status = b"Success code %d: %s" % (code, text)
+    else:
+        result = b"Error installing anchor service for publisher %s, product %s" % (publisher, product)
+        status = b"Error code %d: %s" % (code, text)
+    return platform.lines(result, status)
+
+
+def install_calls(publisher, product, result, first_code, text, second_code):
+    """The four calls of an install, in the order the journal must show."""
+    return [(INSTALL, publisher, product, result), (GET_LAST_ERROR, first_code),
+            (CODE_TO_TEXT, first_code, text), (GET_LAST_ERROR, second_code)]
+
+
+def parse_journal(path):
+    if not path.exists():
+        return []
+    calls = []
+    for line in path.read_bytes().decode("ascii").splitlines():
+        fields = line.split("\t")
+        assert fields[-2] == "=", line
+        operation, arguments, result = fields[0], fields[1:-2], fields[-1]
+        if operation == INSTALL:
+            calls.append((operation, bytes.fromhex(arguments[0]), bytes.fromhex(arguments[1]), int(result)))
+        elif operation == GET_LAST_ERROR:
+            calls.append((operation, int(result)))
+        else:
+            calls.append((operation, int(arguments[0]), None if result == "null" else bytes.fromhex(result)))
+    return calls
+
+
+@dataclasses.dataclass
+class Run:
+    status: int
+    stdout: bytes
+    stderr: bytes
+    calls: list
+
+
+class Deployment:
+    """The program and an installer library in one folder, as deployed."""
+
+    def __init__(self, platform, folder, bin_dir, library_dir):
+        self.platform = platform
+        self.bin_dir = bin_dir
+        self.folder = folder
+        self.program = folder / platform.program
+        shutil.copy2(bin_dir / platform.program, self.program)
+        if library_dir is not None:
+            shutil.copy2(library_dir / platform.library, folder / platform.library)
+        self.journal = folder / "journal.tsv"
+        self.runs = 0
+
+    def command(self, *args):
+        return [*self.platform.launcher, str(self.program), *args]
+
+    def environment(self, script):
+        env = {key: value for key, value in os.environ.items() if not key.startswith("ZEL_STAND_IN_")}
+        env.update(self.platform.env)
+        env["ZEL_STAND_IN_JOURNAL"] = self.platform.path_for_program(self.journal)
+        env.update(script or {})
+        return env
+
+    def start(self, *args, script=None, stdin=subprocess.DEVNULL, stdout=None, **popen):
+        """Starts the program; its output goes to a file unless given."""
+        self.runs += 1
+        self.stdout_path = self.folder / f"stdout-{self.runs}"
+        self.stderr_path = self.folder / f"stderr-{self.runs}"
+        self.journal.unlink(missing_ok=True)
+        with open(self.stdout_path, "wb") as out, open(self.stderr_path, "wb") as err:
+            return subprocess.Popen(self.command(*args), stdin=stdin, stdout=out if stdout is None else stdout,
+                                    stderr=err, env=self.environment(script), cwd=self.folder, **popen)
+
+    def finish(self, process, timeout=30):
+        status = process.wait(timeout=timeout)
+        return Run(status, self.stdout_path.read_bytes(), self.stderr_path.read_bytes(),
+                   parse_journal(self.journal))
+
+    def run(self, *args, script=None, stdin=subprocess.DEVNULL, **popen):
+        """Runs the program to its end; stdin may be bytes, fed from a file."""
+        if isinstance(stdin, bytes):
+            path = self.folder / f"stdin-{self.runs + 1}"
+            path.write_bytes(stdin)
+            with open(path, "rb") as feed:
+                return self.finish(self.start(*args, script=script, stdin=feed, **popen))
+        return self.finish(self.start(*args, script=script, stdin=stdin, **popen))
+
+
+@pytest.fixture
+def make_deployment(request, platform, tmp_path):
+    bin_dir = request.config.getoption("--bin-dir")
+
+    def make(library_dir=bin_dir, name="deployment"):
+        folder = tmp_path / name
+        folder.mkdir()
+        return Deployment(platform, folder, bin_dir, library_dir)
+    return make
+
+
+@pytest.fixture
+def deployment(make_deployment):
+    return make_deployment()
+
+
+def wait_for(condition, timeout=20.0):
+    deadline = time.monotonic() + timeout
+    while not condition():
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(0.02)
+    return True

@@ -1,0 +1,68 @@
+"""tolvane's cost is its start-up: it must stay at the floor set by a minimal
+C program that makes the same library calls, and link nothing beyond the C
+library and the installer library."""
+
+import shutil
+import subprocess
+
+import pytest
+
+from conftest import STAND_IN_TEXT, report_text
+
+
+def footprint_programs(deployment):
+    return deployment.bin_dir.parent / "test-programs"
+
+
+@pytest.fixture
+def twins(make_deployment):
+    """tolvane and the minimal program, each beside a stand-in library."""
+    deployment = make_deployment()
+    minimal = deployment.folder / "minimal_install"
+    shutil.copy2(footprint_programs(deployment) / "minimal_install", minimal)
+    return deployment, minimal
+
+
+def callgrind_instructions(deployment, program, tag):
+    out = deployment.folder / f"callgrind.{tag}"
+    with open(deployment.folder / f"valgrind.{tag}", "wb") as log:
+        subprocess.run(["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", str(program),
+                        "Acme Corp", "Widget"], stdout=subprocess.DEVNULL, stderr=log, stdin=subprocess.DEVNULL,
+                       env=deployment.environment({}), check=True, timeout=120)
+    totals = [line for line in out.read_text().splitlines() if line.startswith("totals:")]
+    return int(totals[0].split()[1])
+
+
+def peak_memory_kib(deployment, program):
+    meter = deployment.folder.parent / "peak_memory"
+    if not meter.exists():
+        shutil.copy2(footprint_programs(deployment) / "peak_memory", meter)
+    return int(subprocess.run([str(meter), str(program), "Acme Corp", "Widget"], stdout=subprocess.PIPE,
+                              stdin=subprocess.DEVNULL, env=deployment.environment({}), check=True).stdout.split()[-1])
+
+
+@pytest.mark.skipif(shutil.which("valgrind") is None, reason="needs valgrind")
+def test_instruction_count_is_within_five_percent_of_the_floor(twins):
+    deployment, minimal = twins
+    tolvane = callgrind_instructions(deployment, deployment.program, "tolvane")
+    floor = callgrind_instructions(deployment, minimal, "minimal")
+    print(f"instructions: tolvane {tolvane}, minimal program {floor}, ratio {tolvane / floor:.4f}")
+    assert tolvane <= floor * 1.05
+
+
+def test_peak_memory_is_that_of_the_floor(twins):
+    deployment, minimal = twins
+    tolvane = min(peak_memory_kib(deployment, deployment.program) for _ in range(5))
+    floor = min(peak_memory_kib(deployment, minimal) for _ in range(5))
+    print(f"peak resident memory: tolvane {tolvane} KiB, minimal program {floor} KiB")
+    # Resident pages vary by a few from run to run, even at the floor.
+    assert tolvane <= floor * 1.05
+
+
+def test_links_only_the_c_library_and_the_installer_library(deployment, platform):
+    dynamic = subprocess.run(["readelf", "-d", str(deployment.program)], capture_output=True, text=True,
+                             check=True).stdout
+    needed = sorted(line.split("[")[1].rstrip("]") for line in dynamic.splitlines() if "(NEEDED)" in line)
+    assert needed == ["libZEL_Act_Installer.so", "libc.so.6"]
+    assert deployment.run("Acme Corp", "Widget", script={}).stdout == report_text(
+        platform, True, b"Acme Corp", b"Widget", 0, STAND_IN_TEXT)

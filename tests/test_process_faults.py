@@ -1,0 +1,97 @@
+"""The program among faults of its surroundings: standard streams that are
+full, closed or abandoned, and an interactive terminal.  Whatever happens to
+the output, the installation is attempted exactly once and the exit status
+is 0."""
+
+import os
+import select
+import subprocess
+import time
+
+import pytest
+
+from conftest import INSTALL, install_calls, usage_text
+
+pytestmark = pytest.mark.usefixtures("native_only")
+
+
+@pytest.fixture
+def native_only(platform):
+    if platform.name != "native":
+        pytest.skip("POSIX stream faults")
+
+
+def closed(fd):
+    return {"preexec_fn": lambda: os.close(fd)}
+
+
+def run_with_stdout(deployment, stdout, *args, **popen):
+    process = deployment.start(*args, stdout=stdout, **popen)
+    return deployment.finish(process)
+
+
+def broken_pipe():
+    reader, writer = os.pipe()
+    os.close(reader)
+    return writer
+
+
+# Each maker returns the stdout to hand the program, and popen extras.
+STDOUT_FAULTS = {
+    "full-device": lambda: (open("/dev/full", "wb"), {}),
+    "closed": lambda: (subprocess.DEVNULL, closed(1)),
+    "reader-gone": lambda: (broken_pipe(), {}),
+}
+
+
+@pytest.mark.parametrize("args", [("Acme Corp", "Widget"), ()], ids=["install", "usage"])
+@pytest.mark.parametrize("fault", STDOUT_FAULTS.values(), ids=STDOUT_FAULTS.keys())
+def test_output_fault_neither_stops_nor_repeats_the_install(deployment, fault, args):
+    stdout, popen = fault()
+    try:
+        run = run_with_stdout(deployment, stdout, *args, **popen)
+    finally:
+        os.close(stdout) if isinstance(stdout, int) and stdout >= 0 else None
+    assert run.status == 0
+    if args:
+        assert run.calls == install_calls(b"Acme Corp", b"Widget", 1, 0, run.calls[2][2], 0)
+        assert [call[0] for call in run.calls].count(INSTALL) == 1
+    else:
+        assert run.calls == []
+
+
+def test_closed_standard_input_ends_the_pause_at_once(deployment, platform):
+    process = deployment.start(stdin=subprocess.DEVNULL, **closed(0))
+    run = deployment.finish(process, timeout=10)
+    assert (run.status, run.stdout, run.calls) == (0, usage_text(platform), [])
+
+
+def read_until(fd, wanted, timeout=10.0):
+    seen = b""
+    deadline = time.monotonic() + timeout
+    while wanted not in seen and time.monotonic() < deadline:
+        if select.select([fd], [], [], 0.05)[0]:
+            try:
+                seen += os.read(fd, 4096)
+            except OSError:  # the terminal's other side has closed
+                break
+    return seen
+
+
+def test_usage_is_on_the_terminal_before_the_pause_which_ends_with_a_line(deployment, platform):
+    controller, terminal = os.openpty()
+    try:
+        process = deployment.start(stdin=terminal, stdout=terminal, start_new_session=True)
+        os.close(terminal)
+        # The terminal writes each "\n" as "\r\n".
+        expected = usage_text(platform).replace(b"\n", b"\r\n")
+        assert read_until(controller, b"continue...\r\n") == expected
+        # In line mode a character alone does not end the pause; the line does.
+        os.write(controller, b"x")
+        with pytest.raises(subprocess.TimeoutExpired):
+            process.wait(timeout=0.5)
+        os.write(controller, b"\n")
+        assert process.wait(timeout=10) == 0
+    finally:
+        os.close(controller)
+    assert deployment.finish(process).calls == []
