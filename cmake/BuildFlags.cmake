@@ -7,6 +7,20 @@ target_compile_options(tolvane_build_flags INTERFACE
   $<$<BOOL:${TOLVANE_WERROR}>:-Werror>)
 
 if(WIN32)
+  # printf from the system C library (msvcrt.dll), not MinGW's own copy.
+  target_compile_definitions(tolvane_build_flags INTERFACE __USE_MINGW_ANSI_STDIO=0)
+  # Console image for Windows 5.2 and later: relocatable (with its relocation
+  # table), DEP and terminal-server aware; large-address aware by default as
+  # a 64-bit image; no
+  # timestamp, so that the same sources give the same bytes.  -static links
+  # the GCC run-time in, so the image imports only system DLLs.
+  target_link_options(tolvane_build_flags INTERFACE
+    -static -s
+    LINKER:--subsystem,console:5.2
+    LINKER:--major-os-version,5 LINKER:--minor-os-version,2
+    LINKER:--dynamicbase LINKER:--enable-reloc-section LINKER:--nxcompat
+    LINKER:--tsaware LINKER:--high-entropy-va
+    LINKER:--no-insert-timestamp)
   return()
 endif()
 

@@ -25,6 +25,9 @@ def pytest_addoption(parser):
                      help="folder with the built program and its stand-in library")
     parser.addoption("--test-libraries", type=pathlib.Path,
                      help="folder with stand-in libraries that lack one operation each")
+    parser.addoption("--test-programs", type=pathlib.Path, help="folder with the tests' own helper programs")
+    parser.addoption("--source-dir", type=pathlib.Path)
+    parser.addoption("--image-expectations", type=pathlib.Path, help="JSON: what the version resource must say")
     parser.addoption("--wine", default="/usr/lib/wine/wine64")
     parser.addoption("--wineprefix", type=pathlib.Path)
 
@@ -133,14 +136,14 @@ class Deployment:
         env.update(script or {})
         return env
 
-    def start(self, *args, script=None, stdin=subprocess.DEVNULL, stdout=None, **popen):
-        """Starts the program; its output goes to a file unless given."""
+    def start(self, *args, script=None, stdin=subprocess.DEVNULL, stdout=None, command=None, **popen):
+        """Starts the program, or another command in its folder; output goes to a file unless given."""
         self.runs += 1
         self.stdout_path = self.folder / f"stdout-{self.runs}"
         self.stderr_path = self.folder / f"stderr-{self.runs}"
         self.journal.unlink(missing_ok=True)
         with open(self.stdout_path, "wb") as out, open(self.stderr_path, "wb") as err:
-            return subprocess.Popen(self.command(*args), stdin=stdin, stdout=out if stdout is None else stdout,
+            return subprocess.Popen(command or self.command(*args), stdin=stdin, stdout=out if stdout is None else stdout,
                                     stderr=err, env=self.environment(script), cwd=self.folder, **popen)
 
     def finish(self, process, timeout=30):
@@ -149,6 +152,7 @@ class Deployment:
                    parse_journal(self.journal))
 
     def run(self, *args, script=None, stdin=subprocess.DEVNULL, **popen):
+        # popen may hold command=[...], to run another command in the folder.
         """Runs the program to its end; stdin may be bytes, fed from a file."""
         if isinstance(stdin, bytes):
             path = self.folder / f"stdin-{self.runs + 1}"

@@ -10,16 +10,18 @@ import pytest
 from conftest import STAND_IN_TEXT, report_text
 
 
-def footprint_programs(deployment):
-    return deployment.bin_dir.parent / "test-programs"
+@pytest.fixture
+def footprint_programs(request):
+    return request.config.getoption("--test-programs")
 
 
 @pytest.fixture
-def twins(make_deployment):
+def twins(make_deployment, footprint_programs):
     """tolvane and the minimal program, each beside a stand-in library."""
     deployment = make_deployment()
     minimal = deployment.folder / "minimal_install"
-    shutil.copy2(footprint_programs(deployment) / "minimal_install", minimal)
+    shutil.copy2(footprint_programs / "minimal_install", minimal)
+    shutil.copy2(footprint_programs / "peak_memory", deployment.folder / "peak_memory")
     return deployment, minimal
 
 
@@ -34,9 +36,7 @@ def callgrind_instructions(deployment, program, tag):
 
 
 def peak_memory_kib(deployment, program):
-    meter = deployment.folder.parent / "peak_memory"
-    if not meter.exists():
-        shutil.copy2(footprint_programs(deployment) / "peak_memory", meter)
+    meter = deployment.folder / "peak_memory"
     return int(subprocess.run([str(meter), str(program), "Acme Corp", "Widget"], stdout=subprocess.PIPE,
                               stdin=subprocess.DEVNULL, env=deployment.environment({}), check=True).stdout.split()[-1])
 

@@ -4,25 +4,27 @@
  * library's status.  The exit status is 0 on every path: deployment scripts
  * read the outcome from the output.
  */
-#include <csignal>
-#include <cstdio>
+/* The C headers, not <cstdio>: through those, MinGW's C++ library would swap
+ * its own, larger printf in for that of the system C library. */
+#include <signal.h>
+#include <stdio.h>
 
 #include "zel_act_installer.h"
 
 static void usage_and_pause()
 {
-	std::printf("Usage: %s publisher_name product_name\n\n", "tolvane");
-	std::printf("%s\n", "To continue the execution without prompting, redirect the output to a log file");
-	std::printf("%s\n", "Press any key to continue...");
+	printf("Usage: %s publisher_name product_name\n\n", "tolvane");
+	printf("%s\n", "To continue the execution without prompting, redirect the output to a log file");
+	printf("%s\n", "Press any key to continue...");
 	/* Redirected output must show the prompt before we wait, too. */
-	std::fflush(stdout);
-	std::getchar();
+	fflush(stdout);
+	getchar();
 }
 
 int main(int argc, char *argv[])
 {
 #ifdef SIGPIPE /* POSIX: a log reader that quits early must not kill us. */
-	std::signal(SIGPIPE, SIG_IGN);
+	signal(SIGPIPE, SIG_IGN);
 #endif
 	if (argc != 3) {
 		usage_and_pause();
@@ -32,14 +34,14 @@ int main(int argc, char *argv[])
 	const char *product_name = argv[2];
 
 	const bool installed = zelActSvcInstallWin(publisher_name, product_name) != 0;
-	std::printf(installed ? "Successfully installed anchor service for publisher %s, product %s\n"
+	printf(installed ? "Successfully installed anchor service for publisher %s, product %s\n"
 			      : "Error installing anchor service for publisher %s, product %s\n",
 		    publisher_name, product_name);
 
 	const zel_status_code first_code = zelActSvcGetLastErrorWin();
 	const char *status_text = zelActSvcStatusCodeToText(first_code);
 	const zel_status_code status_code = zelActSvcGetLastErrorWin();
-	std::printf(installed ? "Success code %d: %s\n" : "Error code %d: %s\n",
+	printf(installed ? "Success code %d: %s\n" : "Error code %d: %s\n",
 		    static_cast<int>(status_code), status_text != nullptr ? status_text : "(null)");
 	return 0;
 }

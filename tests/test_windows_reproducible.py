@@ -1,0 +1,35 @@
+"""Two clean builds of the same sources, in different folders, give the same
+bytes for tolvane.exe, and the same bytes as the build under test."""
+
+import shutil
+import subprocess
+
+import pytest
+
+SOURCES = ["CMakeLists.txt", "cmake", "installer_library", "utils"]
+
+
+def clean_build(source_dir, folder):
+    source = folder / "source"
+    source.mkdir(parents=True)
+    for name in SOURCES:
+        copy = shutil.copytree if (source_dir / name).is_dir() else shutil.copy2
+        copy(source_dir / name, source / name)
+    build = folder / "build"
+    with open(folder / "build.log", "wb") as log:
+        for command in (["cmake", "-S", str(source), "-B", str(build), "-G", "Ninja",
+                         f"-DCMAKE_TOOLCHAIN_FILE={source}/cmake/mingw-w64-x86_64.cmake",
+                         "-DCMAKE_BUILD_TYPE=Release", "-DBUILD_TESTING=OFF"],
+                        ["cmake", "--build", str(build), "--target", "tolvane"]):
+            subprocess.run(command, stdout=log, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL, check=True)
+    return (build / "bin" / "tolvane.exe").read_bytes()
+
+
+def test_clean_builds_in_different_folders_give_the_same_bytes(request, platform, tmp_path):
+    if platform.name != "windows":
+        pytest.skip("the Windows image")
+    source_dir = request.config.getoption("--source-dir")
+    first = clean_build(source_dir, tmp_path / "one")
+    second = clean_build(source_dir, tmp_path / "elsewhere" / "two")
+    assert first == second
+    assert first == (request.config.getoption("--bin-dir") / "tolvane.exe").read_bytes()

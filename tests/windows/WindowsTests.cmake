@@ -1,0 +1,81 @@
+# Windows-only tests: the built image's properties, the platform's command
+# line and shell, and reproducible bytes.  Windows programs run under Wine,
+# in the tests' own prefix with one wineserver for the whole run.
+
+add_test(NAME windows.wine_prefix_start
+  COMMAND sh "${CMAKE_CURRENT_SOURCE_DIR}/windows/wine_prefix.sh" start "${wine_prefix}")
+add_test(NAME windows.wine_prefix_stop
+  COMMAND sh "${CMAKE_CURRENT_SOURCE_DIR}/windows/wine_prefix.sh" stop "${wine_prefix}")
+set_tests_properties(windows.wine_prefix_start PROPERTIES FIXTURES_SETUP wine TIMEOUT 300)
+set_tests_properties(windows.wine_prefix_stop PROPERTIES FIXTURES_CLEANUP wine)
+
+# CTest runs the program itself through the cross-compiling emulator.
+add_test(NAME windows.install_under_emulator COMMAND tolvane "Acme Corp" "Widget")
+set_tests_properties(windows.install_under_emulator PROPERTIES
+  FIXTURES_REQUIRED wine
+  ENVIRONMENT "WINEPREFIX=${wine_prefix};WINEDEBUG=-all"
+  PASS_REGULAR_EXPRESSION "^Successfully installed anchor service for publisher Acme Corp, product Widget\r\nSuccess code 0: stand-in")
+
+add_executable(raw_command_line windows/raw_command_line.c)
+target_link_libraries(raw_command_line PRIVATE tolvane_build_flags)
+set_target_properties(raw_command_line PROPERTIES RUNTIME_OUTPUT_DIRECTORY "${test_programs}")
+
+# Images built wrongly on purpose: each must trip the image checks.
+set(front_end "${PROJECT_SOURCE_DIR}/utils/install_service")
+function(tolvane_add_broken_image name)
+  cmake_parse_arguments(PARSE_ARGV 1 broken "WITHOUT_RESOURCES;DEFAULT_LINK" "" "LINK")
+  set(target broken_image_${name})
+  add_executable(${target} "${front_end}/tolvane.cpp")
+  if(NOT broken_WITHOUT_RESOURCES)
+    target_sources(${target} PRIVATE "${front_end}/tolvane.rc")
+    target_include_directories(${target} PRIVATE "${PROJECT_BINARY_DIR}/utils/install_service")
+  endif()
+  if(broken_DEFAULT_LINK)
+    target_compile_definitions(${target} PRIVATE __USE_MINGW_ANSI_STDIO=0)
+  else()
+    target_link_libraries(${target} PRIVATE tolvane_build_flags)
+  endif()
+  target_link_libraries(${target} PRIVATE ${broken_LINK})
+  target_link_options(${target} PRIVATE -s)
+  set_target_properties(${target} PROPERTIES
+    OUTPUT_NAME tolvane
+    RUNTIME_OUTPUT_DIRECTORY "${test_programs}/broken-images/${name}")
+  add_custom_command(TARGET ${target} POST_BUILD
+    COMMAND "${TOLVANE_PYTHON}" "${PROJECT_SOURCE_DIR}/cmake/pe_checksum.py" "$<TARGET_FILE:${target}>")
+endfunction()
+
+tolvane_add_broken_image(default-link DEFAULT_LINK LINK zel_act_installer)
+tolvane_add_broken_image(without-resources WITHOUT_RESOURCES LINK zel_act_installer)
+tolvane_add_broken_image(gui-subsystem LINK zel_act_installer -Wl,--subsystem,windows:5.2)
+tolvane_add_broken_image(fixed-base LINK zel_act_installer
+  -Wl,--disable-dynamicbase,--disable-high-entropy-va,--disable-reloc-section)
+
+# The installer library bound on first use, not at load time.
+set(delay_import_library "${CMAKE_CURRENT_BINARY_DIR}/libZEL_Act_Installer.delay.a")
+add_custom_command(OUTPUT "${delay_import_library}"
+  COMMAND "${CMAKE_DLLTOOL}" --input-def "${ZEL_ACT_INSTALLER_DEF}" --output-delaylib "${delay_import_library}"
+  DEPENDS "${ZEL_ACT_INSTALLER_DEF}")
+add_custom_target(delay_import_library DEPENDS "${delay_import_library}")
+tolvane_add_broken_image(delay-load LINK zel_act_installer_headers "${delay_import_library}")
+add_dependencies(broken_image_delay-load delay_import_library)
+
+# What this build's version resource must say.
+set(image_check_options
+  --version ${PROJECT_VERSION} --build ${TOLVANE_BUILD_NUMBER}
+  --company ${TOLVANE_COMPANY_NAME} --product ${TOLVANE_PRODUCT_NAME} --copyright ${TOLVANE_LEGAL_COPYRIGHT})
+set(image_expectations "${CMAKE_CURRENT_BINARY_DIR}/image-expectations.json")
+file(GENERATE OUTPUT "${image_expectations}" CONTENT "{
+  \"version\": \"${PROJECT_VERSION}\", \"build\": \"${TOLVANE_BUILD_NUMBER}\",
+  \"company\": \"${TOLVANE_COMPANY_NAME}\", \"product\": \"${TOLVANE_PRODUCT_NAME}\",
+  \"copyright\": \"${TOLVANE_LEGAL_COPYRIGHT}\"
+}
+")
+
+add_test(NAME windows.check_pe_image
+  COMMAND "${TOLVANE_TEST_PYTHON}" "${PROJECT_SOURCE_DIR}/tools/check_pe_image.py" $<TARGET_FILE:tolvane>
+          ${image_check_options})
+
+tolvane_add_pytest(test_front_end)
+tolvane_add_pytest(test_windows_command_line)
+tolvane_add_pytest(test_windows_image --source-dir "${PROJECT_SOURCE_DIR}" --image-expectations "${image_expectations}")
+tolvane_add_pytest(test_windows_reproducible --source-dir "${PROJECT_SOURCE_DIR}")

@@ -1,0 +1,34 @@
+/* Starts a program with exactly the command line read from a file, its
+ * standard handles this process's own, and exits with the program's status:
+ * tests see the platform's own splitting of a command line. */
+#include <stdio.h>
+#include <windows.h>
+
+int main(int argc, char *argv[])
+{
+	static char command_line[65536];
+	if (argc != 2)
+		return 120;
+	FILE *file = fopen(argv[1], "rb");
+	if (file == NULL)
+		return 121;
+	size_t length = fread(command_line, 1, sizeof command_line - 1, file);
+	fclose(file);
+	command_line[length] = '\0';
+
+	STARTUPINFOA startup = {.cb = sizeof startup, .dwFlags = STARTF_USESTDHANDLES};
+	startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+	startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+	startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+	HANDLE standard[] = {startup.hStdInput, startup.hStdOutput, startup.hStdError};
+	for (int i = 0; i < 3; ++i)
+		SetHandleInformation(standard[i], HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
+
+	PROCESS_INFORMATION process;
+	if (!CreateProcessA(NULL, command_line, NULL, NULL, TRUE, 0, NULL, NULL, &startup, &process))
+		return 122;
+	DWORD status = 123;
+	WaitForSingleObject(process.hProcess, INFINITE);
+	GetExitCodeProcess(process.hProcess, &status);
+	return (int)status;
+}

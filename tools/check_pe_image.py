@@ -1,0 +1,328 @@
+#!/usr/bin/python3
+"""Checks a built tolvane.exe against what Windows must find in it: a table
+of named rules, each reading the image with pefile.
+
+    check_pe_image.py IMAGE [--version 1.0.0.0] [--build 0] [--company TEXT]
+                      [--product TEXT] [--copyright TEXT] [--signed]
+
+Prints one line per rule and exits 1 when any rule fails.  Windows refuses
+to start an image that lacks the installer library or one of its names, and
+starts a requireAdministrator image only elevated; Wine does neither, so
+these rules are what shows the binding and the manifest."""
+
+import argparse
+import dataclasses
+import os
+import sys
+from xml.dom import minidom
+from xml.parsers.expat import ExpatError
+
+import pefile
+
+FILE_NAME = "tolvane.exe"
+INSTALLER_LIBRARY = "ZEL_Act_Installer.dll"
+INSTALLER_OPERATIONS = {"zelActSvcInstallWin", "zelActSvcGetLastErrorWin", "zelActSvcStatusCodeToText"}
+SYSTEM_LIBRARIES = {"KERNEL32.dll", "msvcrt.dll"}
+
+RT_VERSION, RT_MANIFEST = 16, 24
+LANG_EN_US, LANG_NEUTRAL = 0x0409, 0
+ASM_V1 = "urn:schemas-microsoft-com:asm.v1"
+ASM_V3 = "urn:schemas-microsoft-com:asm.v3"
+VERSION_STRING_KEYS = ["CompanyName", "FileDescription", "FileVersion", "InternalName", "LegalCopyright",
+                       "OriginalFilename", "ProductName", "ProductVersion"]
+
+DLL = pefile.DLL_CHARACTERISTICS
+IMAGE = pefile.IMAGE_CHARACTERISTICS
+
+
+@dataclasses.dataclass
+class Expected:
+    version: str = "1.0.0.0"
+    build: str = "0"
+    company: str = "tolvane"
+    product: str = "tolvane"
+    copyright: str = "Copyright (C) the tolvane developers"
+    signed: bool = False
+
+
+class RuleFailed(Exception):
+    pass
+
+
+def require(condition, message):
+    if not condition:
+        raise RuleFailed(message)
+
+
+def dll_flag(name):
+    def rule(pe, path, expected):
+        require(pe.OPTIONAL_HEADER.DllCharacteristics & DLL[name], f"{name} is not set")
+    return rule
+
+
+def file_name(pe, path, expected):
+    require(os.path.basename(path) == FILE_NAME, f"the file is named {os.path.basename(path)!r}")
+
+
+def machine(pe, path, expected):
+    require(pe.FILE_HEADER.Machine == pefile.MACHINE_TYPE["IMAGE_FILE_MACHINE_AMD64"],
+            f"machine {pe.FILE_HEADER.Machine:#x}")
+    require(pe.OPTIONAL_HEADER.Magic == pefile.OPTIONAL_HEADER_MAGIC_PE_PLUS, "not a PE32+ image")
+    require(pe.FILE_HEADER.Characteristics & IMAGE["IMAGE_FILE_EXECUTABLE_IMAGE"], "not executable")
+    require(not pe.FILE_HEADER.Characteristics & IMAGE["IMAGE_FILE_DLL"], "a DLL")
+
+
+def console_subsystem(pe, path, expected):
+    subsystem = pe.OPTIONAL_HEADER.Subsystem
+    require(subsystem == pefile.SUBSYSTEM_TYPE["IMAGE_SUBSYSTEM_WINDOWS_CUI"], f"subsystem {subsystem}")
+
+
+def os_version(pe, path, expected):
+    header = pe.OPTIONAL_HEADER
+    version = (header.MajorOperatingSystemVersion, header.MinorOperatingSystemVersion)
+    require(version == (5, 2), f"operating-system version {version}")
+
+
+def subsystem_version(pe, path, expected):
+    header = pe.OPTIONAL_HEADER
+    version = (header.MajorSubsystemVersion, header.MinorSubsystemVersion)
+    require(version == (5, 2), f"subsystem version {version}")
+
+
+def relocations(pe, path, expected):
+    require(not pe.FILE_HEADER.Characteristics & IMAGE["IMAGE_FILE_RELOCS_STRIPPED"], "relocations stripped")
+    directory = pe.OPTIONAL_HEADER.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_BASERELOC"]]
+    require(directory.Size > 0, "no base relocation table")
+
+
+def large_address_aware(pe, path, expected):
+    require(pe.FILE_HEADER.Characteristics & IMAGE["IMAGE_FILE_LARGE_ADDRESS_AWARE"], "not large-address aware")
+
+
+def no_timestamp(pe, path, expected):
+    require(pe.FILE_HEADER.TimeDateStamp == 0, f"timestamp {pe.FILE_HEADER.TimeDateStamp:#x}")
+
+
+def imports(pe, path, expected):
+    entries = getattr(pe, "DIRECTORY_ENTRY_IMPORT", [])
+    libraries = [entry.dll.decode() for entry in entries]
+    require(sorted(libraries) == sorted(SYSTEM_LIBRARIES | {INSTALLER_LIBRARY}), f"imports from {libraries}")
+    (installer,) = [entry for entry in entries if entry.dll.decode() == INSTALLER_LIBRARY]
+    by_ordinal = [symbol.ordinal for symbol in installer.imports if symbol.import_by_ordinal]
+    require(not by_ordinal, f"imports ordinals {by_ordinal} from {INSTALLER_LIBRARY}")
+    names = sorted(symbol.name.decode() for symbol in installer.imports)
+    require(names == sorted(INSTALLER_OPERATIONS), f"imports {names} from {INSTALLER_LIBRARY}")
+
+
+def offsets(data, needle):
+    found, start = [], data.find(needle)
+    while start >= 0:
+        found.append(start)
+        start = data.find(needle, start + 1)
+    return found
+
+
+def no_delay_imports(pe, path, expected):
+    """Bound through the import table alone: no delay-load directory, and the
+    installer library's names stand nowhere else in the file (GNU ld leaves
+    the directory of a delay-loaded library empty)."""
+    directory = pe.OPTIONAL_HEADER.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_DELAY_IMPORT"]]
+    require(directory.Size == 0, "a delay-load directory")
+    data = pe.__data__
+    in_import_table = set()
+    for entry in getattr(pe, "DIRECTORY_ENTRY_IMPORT", []):
+        if entry.dll.lower() == INSTALLER_LIBRARY.lower().encode():
+            in_import_table.add(pe.get_offset_from_rva(entry.struct.Name))
+            in_import_table.update(symbol.name_offset for symbol in entry.imports if symbol.name)
+    library = offsets(data.lower(), INSTALLER_LIBRARY.lower().encode() + b"\0")
+    stray = [offset for offset in library if offset not in in_import_table]
+    require(not stray, f"{INSTALLER_LIBRARY} named outside the import table at {stray}")
+    for name in sorted(INSTALLER_OPERATIONS):
+        stray = [offset for offset in offsets(data, b"\0" + name.encode() + b"\0")
+                 if offset + 1 not in in_import_table]
+        require(not stray, f"{name} named outside the import table at {stray}")
+
+
+def resources(pe, type_id):
+    """(id, language, bytes) of each resource of one type."""
+    found = []
+    root = getattr(pe, "DIRECTORY_ENTRY_RESOURCE", None)
+    for resource_type in root.entries if root else []:
+        if resource_type.id != type_id:
+            continue
+        for name in resource_type.directory.entries:
+            for language in name.directory.entries:
+                data = language.data.struct
+                found.append((name.id if name.id is not None else str(name.name), language.id,
+                              pe.get_data(data.OffsetToData, data.Size)))
+    return found
+
+
+def one_manifest(pe, path, expected):
+    manifests = [(identifier, language) for identifier, language, _ in resources(pe, RT_MANIFEST)]
+    require(manifests == [(1, LANG_EN_US)], f"manifests (id, language): {manifests}")
+
+
+def element_children(node):
+    for child in node.childNodes:
+        if child.nodeType == child.TEXT_NODE:
+            require(not child.data.strip(), f"text {child.data.strip()!r} in <{node.tagName}>")
+        else:
+            require(child.nodeType == child.ELEMENT_NODE, f"{child.nodeName} in <{node.tagName}>")
+    return [child for child in node.childNodes if child.nodeType == child.ELEMENT_NODE]
+
+
+def expect_element(node, tag, attributes, children):
+    """node is <tag attributes...> holding exactly the named child elements."""
+    require(node.tagName == tag, f"<{node.tagName}> where <{tag}> belongs")
+    found = dict(node.attributes.items())
+    require(found == attributes, f"<{tag}> has attributes {found}, not {attributes}")
+    elements = element_children(node)
+    require([element.tagName for element in elements] == children,
+            f"<{tag}> holds {[element.tagName for element in elements]}, not {children}")
+    return elements
+
+
+def manifest_content(pe, path, expected):
+    manifests = resources(pe, RT_MANIFEST)
+    require(manifests, "no manifest")
+    try:
+        document = minidom.parseString(manifests[0][2])
+    except ExpatError as error:
+        raise RuleFailed(f"manifest is not well-formed XML: {error}")
+    v3 = "ms_asmv3:"
+    identity, trust = expect_element(document.documentElement, "assembly",
+                                     {"xmlns": ASM_V1, "manifestVersion": "1.0"},
+                                     ["assemblyIdentity", v3 + "trustInfo"])
+    expect_element(identity, "assemblyIdentity", {"version": "1.0.0.0", "processorArchitecture": "X86",
+                                                  "name": FILE_NAME, "type": "win32"}, [])
+    (security,) = expect_element(trust, v3 + "trustInfo", {"xmlns:ms_asmv3": ASM_V3}, [v3 + "security"])
+    (privileges,) = expect_element(security, v3 + "security", {}, [v3 + "requestedPrivileges"])
+    (level,) = expect_element(privileges, v3 + "requestedPrivileges", {}, [v3 + "requestedExecutionLevel"])
+    expect_element(level, v3 + "requestedExecutionLevel", {"level": "requireAdministrator", "uiAccess": "false"}, [])
+
+
+def version_resource(pe, path, expected):
+    found = [(identifier, language) for identifier, language, _ in resources(pe, RT_VERSION)]
+    require(found == [(1, LANG_NEUTRAL)], f"version resources (id, language): {found}")
+
+
+def version_numbers(expected):
+    parts = [int(part) for part in expected.version.split(".")]
+    return (parts[0] << 16 | parts[1], parts[2] << 16 | parts[3])
+
+
+def version_fixed_part(pe, path, expected):
+    require(hasattr(pe, "VS_FIXEDFILEINFO"), "no fixed version information")
+    fixed = pe.VS_FIXEDFILEINFO[0]
+    numbers = version_numbers(expected)
+    found = {"file version": (fixed.FileVersionMS, fixed.FileVersionLS),
+             "product version": (fixed.ProductVersionMS, fixed.ProductVersionLS),
+             "flags mask": fixed.FileFlagsMask, "flags": fixed.FileFlags, "OS": fixed.FileOS,
+             "type": fixed.FileType, "subtype": fixed.FileSubtype}
+    wanted = {"file version": numbers, "product version": numbers, "flags mask": 0x3F, "flags": 0,
+              "OS": 0x40004, "type": 1, "subtype": 0}
+    differ = {key: hex(value) if isinstance(value, int) else value
+              for key, value in found.items() if value != wanted[key]}
+    require(not differ, f"fixed version information differs: {differ}")
+
+
+def file_info(pe, kind):
+    return [info for infos in getattr(pe, "FileInfo", []) for info in infos if info.Key == kind]
+
+
+def version_strings(pe, path, expected):
+    tables = [table for info in file_info(pe, b"StringFileInfo") for table in info.StringTable]
+    require([table.LangID for table in tables] == [b"040904b0"],
+            f"string tables {[table.LangID for table in tables]}")
+    entries = {key.decode(): value.decode() for key, value in tables[0].entries.items()}
+    require(list(entries) == VERSION_STRING_KEYS, f"string fields {list(entries)}")
+    release = f"{expected.version} build {expected.build}"
+    wanted = {"CompanyName": expected.company, "FileDescription": FILE_NAME, "FileVersion": release,
+              "InternalName": FILE_NAME, "LegalCopyright": expected.copyright, "OriginalFilename": FILE_NAME,
+              "ProductName": expected.product, "ProductVersion": release}
+    differ = {key: value for key, value in entries.items() if value != wanted[key]}
+    require(not differ, f"string fields differ: {differ}")
+
+
+def version_translation(pe, path, expected):
+    translations = [var.entry for info in file_info(pe, b"VarFileInfo") for var in info.Var]
+    require(translations == [{b"Translation": "0x0409 0x04b0"}], f"translations {translations}")
+
+
+def checksum(pe, path, expected):
+    stored, computed = pe.OPTIONAL_HEADER.CheckSum, pe.generate_checksum()
+    require(stored == computed, f"checksum {stored:#x}, correct is {computed:#x}")
+
+
+def signature(pe, path, expected):
+    directory = pe.OPTIONAL_HEADER.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]]
+    if not expected.signed:
+        return
+    require(directory.VirtualAddress and directory.Size, "no Authenticode signature")
+    certificate = pe.__data__[directory.VirtualAddress:directory.VirtualAddress + 8]
+    revision, kind = int.from_bytes(certificate[4:6], "little"), int.from_bytes(certificate[6:8], "little")
+    require((revision, kind) == (0x0200, 0x0002), f"certificate revision {revision:#x}, type {kind:#x}")
+    require(directory.VirtualAddress + directory.Size == len(pe.__data__), "data after the signature")
+
+
+RULES = {
+    "file-name": file_name,
+    "machine-x86-64": machine,
+    "console-subsystem": console_subsystem,
+    "os-version-5.2": os_version,
+    "subsystem-version-5.2": subsystem_version,
+    "dynamic-base": dll_flag("IMAGE_DLLCHARACTERISTICS_DYNAMIC_BASE"),
+    "relocations": relocations,
+    "nx-compatible": dll_flag("IMAGE_DLLCHARACTERISTICS_NX_COMPAT"),
+    "terminal-server-aware": dll_flag("IMAGE_DLLCHARACTERISTICS_TERMINAL_SERVER_AWARE"),
+    "large-address-aware": large_address_aware,
+    "no-timestamp": no_timestamp,
+    "imports": imports,
+    "no-delay-imports": no_delay_imports,
+    "one-manifest": one_manifest,
+    "manifest-content": manifest_content,
+    "version-resource": version_resource,
+    "version-fixed-part": version_fixed_part,
+    "version-strings": version_strings,
+    "version-translation": version_translation,
+    "checksum": checksum,
+    "signature": signature,
+}
+
+
+def check(path, expected):
+    """{rule: None when it holds, else what is wrong}."""
+    with open(path, "rb") as image:
+        pe = pefile.PE(data=image.read())
+    results = {}
+    for name, rule in RULES.items():
+        try:
+            rule(pe, path, expected)
+            results[name] = None
+        except RuleFailed as failure:
+            results[name] = str(failure)
+        except (AttributeError, IndexError, KeyError, ValueError, pefile.PEFormatError) as error:
+            results[name] = f"unreadable: {error!r}"
+    return results
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("image")
+    defaults = Expected()
+    for field in ("version", "build", "company", "product", "copyright"):
+        parser.add_argument(f"--{field}", default=getattr(defaults, field))
+    parser.add_argument("--signed", action="store_true", help="require an Authenticode signature")
+    arguments = parser.parse_args(argv)
+    expected = Expected(arguments.version, arguments.build, arguments.company, arguments.product,
+                        arguments.copyright, arguments.signed)
+    failed = 0
+    for name, failure in check(arguments.image, expected).items():
+        print(f"{'PASS' if failure is None else 'FAIL'} {name}" + ("" if failure is None else f": {failure}"))
+        failed += failure is not None
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
