@@ -26,7 +26,7 @@ endif()
 
 include(CheckPIESupported)
 check_pie_supported(LANGUAGES C CXX)
-set(CMAKE_POSITION_INDEPENDENT_CODE ON PARENT_SCOPE)
+set(CMAKE_POSITION_INDEPENDENT_CODE ON)
 
 target_compile_options(tolvane_build_flags INTERFACE -fstack-protector-strong)
 # Bind everything at start-up, as the Windows loader does: a missing library

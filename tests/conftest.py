@@ -57,7 +57,7 @@ def platform(request):
     if option("--platform") == "native":
         return Platform("native", "tolvane", "libZEL_Act_Installer.so", b"\n")
     prefix = option("--wineprefix")
-    if prefix is None or not (prefix / "system.reg").exists():
+    if prefix is None or not (prefix / "drive_c").is_dir():
         pytest.fail("the Windows tests need a Wine prefix made by the wine-prefix setup test")
     return Platform("windows", "tolvane.exe", "ZEL_Act_Installer.dll", b"\r\n",
                     launcher=(option("--wine"),),
