@@ -28,6 +28,7 @@ def pytest_addoption(parser):
     parser.addoption("--test-programs", type=pathlib.Path, help="folder with the tests' own helper programs")
     parser.addoption("--source-dir", type=pathlib.Path)
     parser.addoption("--image-expectations", type=pathlib.Path, help="JSON: what the version resource must say")
+    parser.addoption("--mingw-include", type=pathlib.Path, help="the MinGW-w64 headers")
     parser.addoption("--wine", default="/usr/lib/wine/wine64")
     parser.addoption("--wineprefix", type=pathlib.Path)
 

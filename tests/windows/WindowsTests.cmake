@@ -79,3 +79,7 @@ tolvane_add_pytest(test_front_end)
 tolvane_add_pytest(test_windows_command_line)
 tolvane_add_pytest(test_windows_image --source-dir "${PROJECT_SOURCE_DIR}" --image-expectations "${image_expectations}")
 tolvane_add_pytest(test_windows_reproducible --source-dir "${PROJECT_SOURCE_DIR}")
+
+find_path(TOLVANE_MINGW_INCLUDE ntstatus.h REQUIRED)
+tolvane_add_pytest(test_release --source-dir "${PROJECT_SOURCE_DIR}" --image-expectations "${image_expectations}"
+  --mingw-include "${TOLVANE_MINGW_INCLUDE}")

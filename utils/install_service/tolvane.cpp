@@ -13,9 +13,9 @@
 
 static void usage_and_pause()
 {
-	printf("Usage: %s publisher_name product_name\n\n", "tolvane");
-	printf("%s\n", "To continue the execution without prompting, redirect the output to a log file");
-	printf("%s\n", "Press any key to continue...");
+	printf("Usage: tolvane publisher_name product_name\n\n");
+	printf("To continue the execution without prompting, redirect the output to a log file\n");
+	printf("Press any key to continue...\n");
 	/* Redirected output must show the prompt before we wait, too. */
 	fflush(stdout);
 	getchar();
