@@ -7,7 +7,6 @@ import subprocess
 
 import pytest
 
-from conftest import STAND_IN_TEXT, report_text
 
 
 @pytest.fixture
@@ -57,12 +56,3 @@ def test_peak_memory_is_that_of_the_floor(twins):
     print(f"peak resident memory: tolvane {tolvane} KiB, minimal program {floor} KiB")
     # A page more for tolvane's own texts is the same.
     assert tolvane <= floor + 4
-
-
-def test_links_only_the_c_library_and_the_installer_library(deployment, platform):
-    dynamic = subprocess.run(["readelf", "-d", str(deployment.program)], capture_output=True, text=True,
-                             check=True).stdout
-    needed = sorted(line.split("[")[1].rstrip("]") for line in dynamic.splitlines() if "(NEEDED)" in line)
-    assert needed == ["libZEL_Act_Installer.so", "libc.so.6"]
-    assert deployment.run("Acme Corp", "Widget", script={}).stdout == report_text(
-        platform, True, b"Acme Corp", b"Widget", 0, STAND_IN_TEXT)

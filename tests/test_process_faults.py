@@ -3,6 +3,7 @@ full, closed or abandoned, and an interactive terminal.  Whatever happens to
 the output, the installation is attempted exactly once and the exit status
 is 0."""
 
+import contextlib
 import os
 import select
 import subprocess
@@ -10,7 +11,7 @@ import time
 
 import pytest
 
-from conftest import INSTALL, install_calls, usage_text
+from conftest import STAND_IN_TEXT, install_calls, usage_text
 
 pytestmark = pytest.mark.usefixtures("native_only")
 
@@ -25,39 +26,34 @@ def closed(fd):
     return {"preexec_fn": lambda: os.close(fd)}
 
 
-def run_with_stdout(deployment, stdout, *args, **popen):
-    process = deployment.start(*args, stdout=stdout, **popen)
-    return deployment.finish(process)
+def full_device(stack):
+    return stack.enter_context(open("/dev/full", "wb")), {}
 
 
-def broken_pipe():
+def closed_stdout(stack):
+    return subprocess.DEVNULL, closed(1)
+
+
+def reader_gone(stack):
     reader, writer = os.pipe()
     os.close(reader)
-    return writer
+    stack.callback(os.close, writer)
+    return writer, {}
 
 
-# Each maker returns the stdout to hand the program, and popen extras.
-STDOUT_FAULTS = {
-    "full-device": lambda: (open("/dev/full", "wb"), {}),
-    "closed": lambda: (subprocess.DEVNULL, closed(1)),
-    "reader-gone": lambda: (broken_pipe(), {}),
-}
+# Each gives the stdout to hand the program, and Popen extras.
+STDOUT_FAULTS = {"full-device": full_device, "closed": closed_stdout, "reader-gone": reader_gone}
 
 
 @pytest.mark.parametrize("args", [("Acme Corp", "Widget"), ()], ids=["install", "usage"])
 @pytest.mark.parametrize("fault", STDOUT_FAULTS.values(), ids=STDOUT_FAULTS.keys())
 def test_output_fault_neither_stops_nor_repeats_the_install(deployment, fault, args):
-    stdout, popen = fault()
-    try:
-        run = run_with_stdout(deployment, stdout, *args, **popen)
-    finally:
-        os.close(stdout) if isinstance(stdout, int) and stdout >= 0 else None
+    with contextlib.ExitStack() as stack:
+        stdout, popen = fault(stack)
+        run = deployment.finish(deployment.start(*args, stdout=stdout, **popen))
     assert run.status == 0
-    if args:
-        assert run.calls == install_calls(b"Acme Corp", b"Widget", 1, 0, run.calls[2][2], 0)
-        assert [call[0] for call in run.calls].count(INSTALL) == 1
-    else:
-        assert run.calls == []
+    expected_calls = install_calls(b"Acme Corp", b"Widget", 1, 0, STAND_IN_TEXT, 0) if args else []
+    assert run.calls == expected_calls
 
 
 def test_closed_standard_input_ends_the_pause_at_once(deployment, platform):
