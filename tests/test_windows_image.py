@@ -129,12 +129,8 @@ ASM_V3 = b'xmlns:ms_asmv3="urn:schemas-microsoft-com:asm.v3"'
 # (rules that must fail, mutation of the good image)
 MUTATIONS = {
     "i386-machine": ({"machine-x86-64"}, set_field("FILE_HEADER", Machine=0x14C)),
-    "gui-subsystem": ({"console-subsystem"}, set_field("OPTIONAL_HEADER", Subsystem=2)),
-    "os-version-5.0": ({"os-version-5.2"}, set_field("OPTIONAL_HEADER", MinorOperatingSystemVersion=0)),
     "subsystem-version-6.0": ({"subsystem-version-5.2"}, set_field("OPTIONAL_HEADER", MajorSubsystemVersion=6,
                                                                     MinorSubsystemVersion=0)),
-    "no-dynamic-base": ({"dynamic-base"}, set_field("OPTIONAL_HEADER", DllCharacteristics=lambda flags:
-                                                     flags & ~DLL["IMAGE_DLLCHARACTERISTICS_DYNAMIC_BASE"])),
     "no-relocation-table": ({"relocations"}, set_directory(5, VirtualAddress=0, Size=0)),
     "no-nx": ({"nx-compatible"}, set_field("OPTIONAL_HEADER", DllCharacteristics=lambda flags:
                                            flags & ~DLL["IMAGE_DLLCHARACTERISTICS_NX_COMPAT"])),
