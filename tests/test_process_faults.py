@@ -11,7 +11,7 @@ import time
 
 import pytest
 
-from conftest import STAND_IN_TEXT, install_calls, usage_text
+from conftest import STAND_IN_TEXT, install_calls, usage_text, wait_for
 
 pytestmark = pytest.mark.usefixtures("native_only")
 
@@ -74,14 +74,19 @@ def read_until(fd, wanted, timeout=10.0):
     return seen
 
 
-def test_usage_is_on_the_terminal_before_the_pause_which_ends_with_a_line(deployment, platform):
+@pytest.mark.parametrize("output", ["terminal", "file"])
+def test_usage_is_out_before_the_pause_which_waits_for_a_line_on_a_terminal(deployment, platform, output):
     controller, terminal = os.openpty()
     try:
-        process = deployment.start(stdin=terminal, stdout=terminal, start_new_session=True)
+        process = deployment.start(stdin=terminal, stdout=terminal if output == "terminal" else None,
+                                   start_new_session=True)
         os.close(terminal)
-        # The terminal writes each "\n" as "\r\n".
-        expected = usage_text(platform).replace(b"\n", b"\r\n")
-        assert read_until(controller, b"continue...\r\n") == expected
+        if output == "terminal":
+            # The terminal writes each "\n" as "\r\n".
+            expected = usage_text(platform).replace(b"\n", b"\r\n")
+            assert read_until(controller, b"continue...\r\n") == expected
+        else:
+            assert wait_for(lambda: deployment.stdout_path.read_bytes() == usage_text(platform))
         # In line mode a character alone does not end the pause; the line does.
         os.write(controller, b"x")
         with pytest.raises(subprocess.TimeoutExpired):
@@ -90,4 +95,6 @@ def test_usage_is_on_the_terminal_before_the_pause_which_ends_with_a_line(deploy
         assert process.wait(timeout=10) == 0
     finally:
         os.close(controller)
-    assert deployment.finish(process).calls == []
+    run = deployment.finish(process)
+    assert run.calls == []
+    assert run.stdout == (b"" if output == "terminal" else usage_text(platform))

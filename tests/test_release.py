@@ -13,10 +13,9 @@ import zipfile
 
 import pytest
 
-from test_windows_reproducible import SOURCES
+from test_windows_reproducible import SOURCES, release_settings
 
 EPOCH = "1700000000"
-PACKAGE = "tolvane-1.0.0.0-win64.zip"
 
 
 @pytest.fixture(autouse=True)
@@ -41,6 +40,12 @@ def checker(source_dir, request):
 
 def quiet(command, **options):
     return subprocess.run(command, stdin=subprocess.DEVNULL, capture_output=True, check=True, **options)
+
+
+@pytest.fixture(scope="module")
+def package_name(request):
+    version = json.loads(request.config.getoption("--image-expectations").read_text())["version"]
+    return f"tolvane-{version}-win64.zip"
 
 
 @pytest.fixture(scope="module")
@@ -141,7 +146,7 @@ def test_a_broken_signing_setup_stops_the_release(source_dir, certificate, unsig
     assert not signed.exists()
 
 
-def release_build(source_dir, folder, settings):
+def release_build(source_dir, folder, settings, options):
     """A clean release build from a copy of the sources, packaged."""
     source = folder / "source"
     source.mkdir(parents=True)
@@ -152,7 +157,7 @@ def release_build(source_dir, folder, settings):
     env = environment({**settings, "SOURCE_DATE_EPOCH": EPOCH})
     quiet(["cmake", "-S", str(source), "-B", str(build), "-G", "Ninja", "-DCMAKE_BUILD_TYPE=Release",
            f"-DCMAKE_TOOLCHAIN_FILE={source}/cmake/mingw-w64-x86_64.cmake", "-DTOLVANE_RELEASE=ON",
-           "-DBUILD_TESTING=OFF"], env=env)
+           "-DBUILD_TESTING=OFF", *options], env=env)
     quiet(["cmake", "--build", str(build)], env=env)
     quiet(["cpack", "--config", "CPackConfig.cmake"], cwd=build, env=env)
     return build
@@ -162,18 +167,20 @@ def release_build(source_dir, folder, settings):
 def two_releases(request, source_dir, certificate, tmp_path_factory):
     settings = pkcs12(certificate) if request.param == "signed" else {}
     folder = tmp_path_factory.mktemp(f"release-{request.param}")
-    return request.param, [release_build(source_dir, folder / name, settings) for name in ("one", "elsewhere/two")]
+    return request.param, [release_build(source_dir, folder / name, settings, release_settings(request))
+                           for name in ("one", "elsewhere/two")]
 
 
-def test_two_clean_release_builds_are_byte_identical(two_releases):
+def test_two_clean_release_builds_are_byte_identical(two_releases, package_name):
     _, (first, second) = two_releases
-    for path in ["bin/tolvane.exe", "signed/tolvane.exe", PACKAGE, PACKAGE + ".sha256"]:
+    for path in ["bin/tolvane.exe", "signed/tolvane.exe", package_name, package_name + ".sha256"]:
         assert (first / path).read_bytes() == (second / path).read_bytes(), path
 
 
-def test_package_holds_exactly_the_image_and_the_readme(two_releases, source_dir, certificate, checker):
+def test_package_holds_exactly_the_image_and_the_readme(two_releases, package_name, source_dir, certificate,
+                                                        checker):
     kind, (build, _) = two_releases
-    package = build / PACKAGE
+    package = build / package_name
     with zipfile.ZipFile(package) as archive:
         entries = archive.infolist()
         assert [entry.filename for entry in entries] == ["README.txt", "tolvane.exe"]
@@ -182,7 +189,7 @@ def test_package_holds_exactly_the_image_and_the_readme(two_releases, source_dir
         assert archive.read("README.txt") == (source_dir / "packaging" / "README.txt").read_bytes()
     assert not list(build.glob("**/ZEL_Act_Installer*.dll"))
     digest = hashlib.sha256(package.read_bytes()).hexdigest()
-    assert (build / (PACKAGE + ".sha256")).read_text().split() == [digest, PACKAGE]
+    assert (build / (package_name + ".sha256")).read_text().split() == [digest, package_name]
     signed = kind == "signed"
     assert checker(build / "signed" / "tolvane.exe", signed=signed) == set()
     assert (verify(certificate, build / "signed" / "tolvane.exe").returncode == 0) == signed

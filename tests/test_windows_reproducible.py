@@ -1,6 +1,7 @@
 """Two clean builds of the same sources, in different folders, give the same
 bytes for tolvane.exe, and the same bytes as the build under test."""
 
+import json
 import shutil
 import subprocess
 
@@ -9,7 +10,14 @@ import pytest
 SOURCES = ["CMakeLists.txt", "cmake", "installer_library", "utils"]
 
 
-def clean_build(source_dir, folder):
+def release_settings(request):
+    """The -D options that give a clean build the version resource of the build under test."""
+    expected = json.loads(request.config.getoption("--image-expectations").read_text())
+    return [f"-DTOLVANE_BUILD_NUMBER={expected['build']}", f"-DTOLVANE_COMPANY_NAME={expected['company']}",
+            f"-DTOLVANE_PRODUCT_NAME={expected['product']}", f"-DTOLVANE_LEGAL_COPYRIGHT={expected['copyright']}"]
+
+
+def clean_build(source_dir, folder, settings):
     source = folder / "source"
     source.mkdir(parents=True)
     for name in SOURCES:
@@ -19,7 +27,7 @@ def clean_build(source_dir, folder):
     with open(folder / "build.log", "wb") as log:
         for command in (["cmake", "-S", str(source), "-B", str(build), "-G", "Ninja",
                          f"-DCMAKE_TOOLCHAIN_FILE={source}/cmake/mingw-w64-x86_64.cmake",
-                         "-DCMAKE_BUILD_TYPE=Release", "-DBUILD_TESTING=OFF"],
+                         "-DCMAKE_BUILD_TYPE=Release", "-DBUILD_TESTING=OFF", *settings],
                         ["cmake", "--build", str(build), "--target", "tolvane"]):
             subprocess.run(command, stdout=log, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL, check=True)
     return (build / "bin" / "tolvane.exe").read_bytes()
@@ -29,7 +37,7 @@ def test_clean_builds_in_different_folders_give_the_same_bytes(request, platform
     if platform.name != "windows":
         pytest.skip("the Windows image")
     source_dir = request.config.getoption("--source-dir")
-    first = clean_build(source_dir, tmp_path / "one")
-    second = clean_build(source_dir, tmp_path / "elsewhere" / "two")
+    first = clean_build(source_dir, tmp_path / "one", release_settings(request))
+    second = clean_build(source_dir, tmp_path / "elsewhere" / "two", release_settings(request))
     assert first == second
     assert first == (request.config.getoption("--bin-dir") / "tolvane.exe").read_bytes()

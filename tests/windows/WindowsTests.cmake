@@ -27,8 +27,7 @@ function(tolvane_add_broken_image name)
   set(target broken_image_${name})
   add_executable(${target} "${front_end}/tolvane.cpp")
   if(NOT broken_WITHOUT_RESOURCES)
-    target_sources(${target} PRIVATE "${front_end}/tolvane.rc")
-    target_include_directories(${target} PRIVATE "${PROJECT_BINARY_DIR}/utils/install_service")
+    tolvane_add_resources(${target})
   endif()
   if(broken_DEFAULT_LINK)
     target_compile_definitions(${target} PRIVATE __USE_MINGW_ANSI_STDIO=0)
@@ -78,7 +77,8 @@ add_test(NAME windows.check_pe_image
 tolvane_add_pytest(test_front_end)
 tolvane_add_pytest(test_windows_command_line)
 tolvane_add_pytest(test_windows_image --source-dir "${PROJECT_SOURCE_DIR}" --image-expectations "${image_expectations}")
-tolvane_add_pytest(test_windows_reproducible --source-dir "${PROJECT_SOURCE_DIR}")
+tolvane_add_pytest(test_windows_reproducible --source-dir "${PROJECT_SOURCE_DIR}"
+  --image-expectations "${image_expectations}")
 
 find_path(TOLVANE_MINGW_INCLUDE ntstatus.h REQUIRED)
 tolvane_add_pytest(test_release --source-dir "${PROJECT_SOURCE_DIR}" --image-expectations "${image_expectations}"
