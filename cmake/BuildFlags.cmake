@@ -10,10 +10,10 @@ if(WIN32)
   # printf from the system C library (msvcrt.dll), not MinGW's own copy.
   target_compile_definitions(tolvane_build_flags INTERFACE __USE_MINGW_ANSI_STDIO=0)
   # Console image for Windows 5.2 and later: relocatable (with its relocation
-  # table), DEP and terminal-server aware; large-address aware by default as
-  # a 64-bit image; no
-  # timestamp, so that the same sources give the same bytes.  -static links
-  # the GCC run-time in, so the image imports only system DLLs.
+  # table), DEP and terminal-server aware (large-address aware comes by
+  # default for 64 bits); no timestamp, so that the same sources give the
+  # same bytes.  -static links the GCC run-time in: the image imports only
+  # system DLLs besides the installer library.
   target_link_options(tolvane_build_flags INTERFACE
     -static -s
     LINKER:--subsystem,console:5.2

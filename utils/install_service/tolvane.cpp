@@ -35,13 +35,15 @@ int main(int argc, char *argv[])
 
 	const bool installed = zelActSvcInstallWin(publisher_name, product_name) != 0;
 	printf(installed ? "Successfully installed anchor service for publisher %s, product %s\n"
-			      : "Error installing anchor service for publisher %s, product %s\n",
-		    publisher_name, product_name);
+			 : "Error installing anchor service for publisher %s, product %s\n",
+	       publisher_name, product_name);
 
+	/* Both reads report the install call: the text is the first's, the
+	 * printed code the second's. */
 	const zel_status_code first_code = zelActSvcGetLastErrorWin();
 	const char *status_text = zelActSvcStatusCodeToText(first_code);
 	const zel_status_code status_code = zelActSvcGetLastErrorWin();
 	printf(installed ? "Success code %d: %s\n" : "Error code %d: %s\n",
-		    static_cast<int>(status_code), status_text != nullptr ? status_text : "(null)");
+	       static_cast<int>(status_code), status_text != nullptr ? status_text : "(null)");
 	return 0;
 }
