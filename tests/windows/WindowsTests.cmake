@@ -13,6 +13,7 @@ set_tests_properties(windows.wine_prefix_stop PROPERTIES FIXTURES_CLEANUP wine)
 add_test(NAME windows.install_under_emulator COMMAND tolvane "Acme Corp" "Widget")
 set_tests_properties(windows.install_under_emulator PROPERTIES
   FIXTURES_REQUIRED wine
+  TIMEOUT 60
   ENVIRONMENT "WINEPREFIX=${wine_prefix};WINEDEBUG=-all"
   PASS_REGULAR_EXPRESSION "^Successfully installed anchor service for publisher Acme Corp, product Widget\r\nSuccess code 0: stand-in")
 
