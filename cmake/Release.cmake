@@ -56,5 +56,4 @@ if(DEFINED ENV{TOLVANE_SIGN_PKCS12} OR DEFINED ENV{TOLVANE_SIGN_CERT})
 endif()
 add_test(NAME release.check_pe_image
   COMMAND "${TOLVANE_PYTHON}" "${PROJECT_SOURCE_DIR}/tools/check_pe_image.py" "${signed_image}"
-          --version ${PROJECT_VERSION} --build ${TOLVANE_BUILD_NUMBER} --company ${TOLVANE_COMPANY_NAME}
-          --product ${TOLVANE_PRODUCT_NAME} --copyright ${TOLVANE_LEGAL_COPYRIGHT} ${release_check_options})
+          --expect "${TOLVANE_IMAGE_EXPECTATIONS}" ${release_check_options})

@@ -14,7 +14,6 @@ import pytest
 INSTALL = "zelActSvcInstallWin"
 GET_LAST_ERROR = "zelActSvcGetLastErrorWin"
 CODE_TO_TEXT = "zelActSvcStatusCodeToText"
-OPERATIONS = (INSTALL, GET_LAST_ERROR, CODE_TO_TEXT)
 
 STAND_IN_TEXT = b"stand-in installer library: nothing was installed and nothing on this system was changed"
 
@@ -118,7 +117,6 @@ class Deployment:
 
     def __init__(self, platform, folder, bin_dir, library_dir):
         self.platform = platform
-        self.bin_dir = bin_dir
         self.folder = folder
         self.program = folder / platform.program
         shutil.copy2(bin_dir / platform.program, self.program)
@@ -153,8 +151,7 @@ class Deployment:
                    parse_journal(self.journal))
 
     def run(self, *args, script=None, stdin=subprocess.DEVNULL, **popen):
-        # popen may hold command=[...], to run another command in the folder.
-        """Runs the program to its end; stdin may be bytes, fed from a file."""
+        """Runs the program (or popen's command=[...]) to its end; stdin may be bytes, fed from a file."""
         if isinstance(stdin, bytes):
             path = self.folder / f"stdin-{self.runs + 1}"
             path.write_bytes(stdin)
@@ -167,8 +164,8 @@ class Deployment:
 def make_deployment(request, platform, tmp_path):
     bin_dir = request.config.getoption("--bin-dir")
 
-    def make(library_dir=bin_dir, name="deployment"):
-        folder = tmp_path / name
+    def make(library_dir=bin_dir):
+        folder = tmp_path / "deployment"
         folder.mkdir()
         return Deployment(platform, folder, bin_dir, library_dir)
     return make

@@ -71,29 +71,26 @@ def replace(old, new, occurrence=0):
     return mutate
 
 
-def set_field(header, **fields):
+def set_fields(structure, **fields):
+    """Sets fields of one header structure; a callable value maps the old one."""
     def mutate(pe):
+        found = structure(pe)
         for field, value in fields.items():
-            structure = getattr(pe, header)
-            setattr(structure, field, value(getattr(structure, field)) if callable(value) else value)
+            setattr(found, field, value(getattr(found, field)) if callable(value) else value)
         return pe.write()
     return mutate
+
+
+def set_field(header, **fields):
+    return set_fields(lambda pe: getattr(pe, header), **fields)
 
 
 def set_directory(index, **fields):
-    def mutate(pe):
-        for field, value in fields.items():
-            setattr(pe.OPTIONAL_HEADER.DATA_DIRECTORY[index], field, value)
-        return pe.write()
-    return mutate
+    return set_fields(lambda pe: pe.OPTIONAL_HEADER.DATA_DIRECTORY[index], **fields)
 
 
 def set_fixed_version(**fields):
-    def mutate(pe):
-        for field, value in fields.items():
-            setattr(pe.VS_FIXEDFILEINFO[0], field, value)
-        return pe.write()
-    return mutate
+    return set_fields(lambda pe: pe.VS_FIXEDFILEINFO[0], **fields)
 
 
 def set_resource(type_id, level, value):

@@ -2,8 +2,10 @@
 """Checks a built tolvane.exe against what Windows must find in it: a table
 of named rules, each reading the image with pefile.
 
-    check_pe_image.py IMAGE [--version 1.0.0.0] [--build 0] [--company TEXT]
-                      [--product TEXT] [--copyright TEXT] [--signed]
+    check_pe_image.py IMAGE --expect EXPECTATIONS.json [--signed]
+
+The build writes the expectations (image-expectations.json): the release
+number, build number and strings that the version resource must carry.
 
 Prints one line per rule and exits 1 when any rule fails.  Windows refuses
 to start an image that lacks the installer library or one of its names, and
@@ -12,6 +14,7 @@ these rules are what shows the binding and the manifest."""
 
 import argparse
 import dataclasses
+import json
 import os
 import sys
 from xml.dom import minidom
@@ -37,11 +40,11 @@ IMAGE = pefile.IMAGE_CHARACTERISTICS
 
 @dataclasses.dataclass
 class Expected:
-    version: str = "1.0.0.0"
-    build: str = "0"
-    company: str = "tolvane"
-    product: str = "tolvane"
-    copyright: str = "Copyright (C) the tolvane developers"
+    version: str
+    build: str
+    company: str
+    product: str
+    copyright: str
     signed: bool = False
 
 
@@ -310,13 +313,11 @@ def check(path, expected):
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("image")
-    defaults = Expected()
-    for field in ("version", "build", "company", "product", "copyright"):
-        parser.add_argument(f"--{field}", default=getattr(defaults, field))
+    parser.add_argument("--expect", required=True, type=argparse.FileType("r"),
+                        help="JSON with version, build, company, product and copyright")
     parser.add_argument("--signed", action="store_true", help="require an Authenticode signature")
     arguments = parser.parse_args(argv)
-    expected = Expected(arguments.version, arguments.build, arguments.company, arguments.product,
-                        arguments.copyright, arguments.signed)
+    expected = Expected(**json.load(arguments.expect), signed=arguments.signed)
     failed = 0
     for name, failure in check(arguments.image, expected).items():
         print(f"{'PASS' if failure is None else 'FAIL'} {name}" + ("" if failure is None else f": {failure}"))

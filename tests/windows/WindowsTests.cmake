@@ -40,8 +40,7 @@ function(tolvane_add_broken_image name)
   set_target_properties(${target} PROPERTIES
     OUTPUT_NAME tolvane
     RUNTIME_OUTPUT_DIRECTORY "${test_programs}/broken-images/${name}")
-  add_custom_command(TARGET ${target} POST_BUILD
-    COMMAND "${TOLVANE_PYTHON}" "${PROJECT_SOURCE_DIR}/cmake/pe_checksum.py" "$<TARGET_FILE:${target}>")
+  tolvane_write_checksum(${target})
 endfunction()
 
 tolvane_add_broken_image(default-link DEFAULT_LINK LINK zel_act_installer)
@@ -59,28 +58,16 @@ add_custom_target(delay_import_library DEPENDS "${delay_import_library}")
 tolvane_add_broken_image(delay-load LINK zel_act_installer_headers "${delay_import_library}")
 add_dependencies(broken_image_delay-load delay_import_library)
 
-# What this build's version resource must say.
-set(image_check_options
-  --version ${PROJECT_VERSION} --build ${TOLVANE_BUILD_NUMBER}
-  --company ${TOLVANE_COMPANY_NAME} --product ${TOLVANE_PRODUCT_NAME} --copyright ${TOLVANE_LEGAL_COPYRIGHT})
-set(image_expectations "${CMAKE_CURRENT_BINARY_DIR}/image-expectations.json")
-file(GENERATE OUTPUT "${image_expectations}" CONTENT "{
-  \"version\": \"${PROJECT_VERSION}\", \"build\": \"${TOLVANE_BUILD_NUMBER}\",
-  \"company\": \"${TOLVANE_COMPANY_NAME}\", \"product\": \"${TOLVANE_PRODUCT_NAME}\",
-  \"copyright\": \"${TOLVANE_LEGAL_COPYRIGHT}\"
-}
-")
-
 add_test(NAME windows.check_pe_image
-  COMMAND "${TOLVANE_TEST_PYTHON}" "${PROJECT_SOURCE_DIR}/tools/check_pe_image.py" $<TARGET_FILE:tolvane>
-          ${image_check_options})
+  COMMAND "${TOLVANE_PYTHON}" "${PROJECT_SOURCE_DIR}/tools/check_pe_image.py" $<TARGET_FILE:tolvane>
+          --expect "${TOLVANE_IMAGE_EXPECTATIONS}")
 
 tolvane_add_pytest(test_front_end)
 tolvane_add_pytest(test_windows_command_line)
-tolvane_add_pytest(test_windows_image --source-dir "${PROJECT_SOURCE_DIR}" --image-expectations "${image_expectations}")
+tolvane_add_pytest(test_windows_image --source-dir "${PROJECT_SOURCE_DIR}" --image-expectations "${TOLVANE_IMAGE_EXPECTATIONS}")
 tolvane_add_pytest(test_windows_reproducible --source-dir "${PROJECT_SOURCE_DIR}"
-  --image-expectations "${image_expectations}")
+  --image-expectations "${TOLVANE_IMAGE_EXPECTATIONS}")
 
 find_path(TOLVANE_MINGW_INCLUDE ntstatus.h REQUIRED)
-tolvane_add_pytest(test_release --source-dir "${PROJECT_SOURCE_DIR}" --image-expectations "${image_expectations}"
+tolvane_add_pytest(test_release --source-dir "${PROJECT_SOURCE_DIR}" --image-expectations "${TOLVANE_IMAGE_EXPECTATIONS}"
   --mingw-include "${TOLVANE_MINGW_INCLUDE}")
