@@ -1,13 +1,28 @@
-# Cross build for 64-bit Windows with Debian's MinGW-w64 toolchain; CTest
-# runs the Windows programs under Wine.
+# Cross build for 64-bit Windows: LLVM's clang-16 compiles and drives LLVM's
+# linker lld-16, against MinGW-w64's headers and C run-time and GCC's libgcc.
+# lld, unlike GNU ld 2.40, writes the image's load configuration directory
+# (its DependentLoadFlags restrict where Windows looks for the installer
+# library).  CTest runs the Windows programs under Wine.
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 
 set(toolchain_prefix x86_64-w64-mingw32)
-set(CMAKE_C_COMPILER ${toolchain_prefix}-gcc-posix)
-set(CMAKE_CXX_COMPILER ${toolchain_prefix}-g++-posix)
+set(CMAKE_C_COMPILER clang-16)
+set(CMAKE_CXX_COMPILER clang++-16)
+set(CMAKE_C_COMPILER_TARGET ${toolchain_prefix})
+set(CMAKE_CXX_COMPILER_TARGET ${toolchain_prefix})
 set(CMAKE_RC_COMPILER ${toolchain_prefix}-windres)
 set(CMAKE_DLLTOOL ${toolchain_prefix}-dlltool)
+
+# clang finds MinGW-w64 in /usr/x86_64-w64-mingw32 by itself, but not GCC's
+# run-time folder (libgcc), whose name carries the threading model.
+execute_process(COMMAND ${toolchain_prefix}-gcc-posix -print-libgcc-file-name
+  OUTPUT_VARIABLE libgcc OUTPUT_STRIP_TRAILING_WHITESPACE COMMAND_ERROR_IS_FATAL ANY)
+get_filename_component(gcc_runtime_dir "${libgcc}" DIRECTORY)
+# --ld-path: Debian's plain ld.lld may be another LLVM version's.
+set(linker_flags "-fuse-ld=lld --ld-path=/usr/lib/llvm-16/bin/ld.lld -L${gcc_runtime_dir}")
+set(CMAKE_EXE_LINKER_FLAGS_INIT "${linker_flags}")
+set(CMAKE_SHARED_LINKER_FLAGS_INIT "${linker_flags}")
 
 set(CMAKE_FIND_ROOT_PATH /usr/${toolchain_prefix})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
