@@ -14,6 +14,9 @@
  *                         each: operation, arguments, "=", result, separated
  *                         by tabs; strings in hexadecimal so that any byte
  *                         round-trips, a null text as "null"
+ *   ZEL_STAND_IN_CRASH    an operation that crashes, as a faulty library
+ *                         would: an access violation on entry
+ *   ZEL_STAND_IN_HANG     an operation that never returns
  *
  * A script it cannot read is a broken test: it says so and exits 70.
  */
@@ -21,10 +24,14 @@
 
 #include <errno.h>
 #include <limits.h>
-#include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <unistd.h>
+#endif
 
 static const char default_text[] =
     "stand-in installer library: nothing was installed and nothing on this system was changed";
@@ -104,9 +111,32 @@ static void close_journal(FILE *journal)
 		broken_script("ZEL_STAND_IN_JOURNAL", "(write failed)");
 }
 
+static int scripted_for(const char *variable, const char *operation)
+{
+	const char *script = getenv(variable);
+	return script != NULL && strcmp(script, operation) == 0;
+}
+
+/* Called on entry to each operation. */
+static void scripted_fault(const char *operation)
+{
+	if (scripted_for("ZEL_STAND_IN_CRASH", operation)) {
+		volatile int *volatile nowhere = NULL;
+		*nowhere = 0;
+	}
+	while (scripted_for("ZEL_STAND_IN_HANG", operation)) {
+#ifdef _WIN32
+		Sleep(INFINITE);
+#else
+		pause();
+#endif
+	}
+}
+
 #ifndef STAND_IN_WITHOUT_zelActSvcInstallWin
 zel_bool zelActSvcInstallWin(const char *publisher_name, const char *product_name)
 {
+	scripted_fault("zelActSvcInstallWin");
 	zel_bool result = scripted_result();
 	status_reads = 0;
 	FILE *journal = open_journal();
@@ -125,6 +155,7 @@ zel_bool zelActSvcInstallWin(const char *publisher_name, const char *product_nam
 #ifndef STAND_IN_WITHOUT_zelActSvcGetLastErrorWin
 zel_status_code zelActSvcGetLastErrorWin(void)
 {
+	scripted_fault("zelActSvcGetLastErrorWin");
 	zel_status_code code = scripted_code(status_reads);
 	if (status_reads < UINT_MAX)
 		++status_reads;
@@ -140,6 +171,7 @@ zel_status_code zelActSvcGetLastErrorWin(void)
 #ifndef STAND_IN_WITHOUT_zelActSvcStatusCodeToText
 const char *zelActSvcStatusCodeToText(zel_status_code code)
 {
+	scripted_fault("zelActSvcStatusCodeToText");
 	const char *text = getenv("ZEL_STAND_IN_TEXT");
 	const char *null_text = getenv("ZEL_STAND_IN_NULL_TEXT");
 	if (text == NULL)

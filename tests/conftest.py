@@ -62,7 +62,9 @@ def platform(request):
     return Platform("windows", "tolvane.exe", "ZEL_Act_Installer.dll", b"\r\n",
                     launcher=(option("--wine"),),
                     env={"WINEPREFIX": str(prefix), "WINEDEBUG": "-all",
-                         "WINEDLLOVERRIDES": "mscoree,mshtml="})
+                         "WINEDLLOVERRIDES": "mscoree,mshtml=",
+                         # Wine takes the ANSI code page from the locale: 1252.
+                         "LC_ALL": "C.UTF-8"})
 
 
 def usage_text(platform):

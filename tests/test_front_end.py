@@ -145,3 +145,25 @@ def test_installer_library_lacking_an_operation_stops_the_program(request, platf
         assert run.status == 127
         assert missing.encode() in run.stderr
         assert (run.stdout, run.calls) == (b"", [])
+
+
+@pytest.mark.parametrize("operation", [GET_LAST_ERROR, CODE_TO_TEXT])
+@pytest.mark.parametrize("fault", ["crash", "hang"])
+def test_outcome_line_is_in_the_log_before_a_status_call_fails(deployment, platform, fault, operation):
+    result_line = platform.lines(b"Successfully installed anchor service for publisher Acme Corp, product Widget")
+    process = deployment.start("Acme Corp", "Widget", script={f"ZEL_STAND_IN_{fault.upper()}": operation})
+    try:
+        if fault == "crash":
+            status = process.wait(timeout=60)
+            # Under Wine the exit status after a crash is its debugger's to set.
+            assert status != 0 or platform.name == "windows"
+        else:
+            assert wait_for(lambda: deployment.stdout_path.read_bytes().startswith(result_line))
+            with pytest.raises(subprocess.TimeoutExpired):
+                process.wait(timeout=0.5)
+    finally:
+        process.kill()
+        process.wait()
+    log = deployment.stdout_path.read_bytes()
+    # Wine's debugger may append its crash report to the program's output.
+    assert log == result_line if platform.name == "native" else log.startswith(result_line)

@@ -1,12 +1,16 @@
-"""tolvane.exe started as Windows starts it: from an exact command line,
-split by the platform's own rules, and from a batch file that redirects its
-output to a log, as a deployment script does."""
+"""tolvane.exe started as Windows starts it: from an exact UTF-16 command
+line, which tolvane splits and converts to the ANSI code page itself, and
+from a batch file that redirects its output to a log, as a deployment script
+does.  Wine's ANSI code page here is 1252."""
 
 import shutil
 
 import pytest
 
 from conftest import install_calls, report_text, usage_text
+
+REFUSAL = (b"Error installing anchor service: the publisher or product name has characters outside this "
+           b"system's ANSI code page; the installer library was not called")
 
 
 @pytest.fixture(autouse=True)
@@ -17,46 +21,73 @@ def windows_only(platform):
 
 @pytest.fixture
 def launch(request, deployment, platform):
-    """Runs a command line, given as bytes in the ANSI code page, unchanged."""
+    """Runs a command line, given as text, through CreateProcessW unchanged."""
     launcher = deployment.folder / "raw_command_line.exe"
     shutil.copy2(request.config.getoption("--test-programs") / launcher.name, launcher)
 
     def run(command_line, script=None):
         line_file = deployment.folder / "command-line"
-        line_file.write_bytes(command_line)
+        line_file.write_bytes(command_line.encode("utf-16-le", "surrogatepass"))
         command = [*platform.launcher, str(launcher), platform.path_for_program(line_file)]
         return deployment.finish(deployment.start(command=command, script=script))
     return run
 
 
-# (what follows "tolvane.exe " on the command line, publisher, product)
+# (what follows "tolvane.exe " on the command line, publisher, product as the library gets them)
 COMMAND_LINES = {
-    "escaped-quote-and-backslash": (rb'"ab\"c" "\\"', b'ab"c', b"\\"),
-    "backslashes-not-before-a-quote": (rb'a\\b "c d\e"', rb"a\\b", rb"c d\e"),
-    "odd-backslashes-before-a-quote": (rb'"a\\\"b" c', rb'a\"b', b"c"),
-    "even-backslashes-before-a-quote": (rb'"a\\\\" c', b"a\\\\", b"c"),
-    "empty-quoted": (b'"" ""', b"", b""),
-    "blanks-and-tabs-between": (b'  "Acme Corp" \t Widget  ', b"Acme Corp", b"Widget"),
-    "quotes-inside-a-word": (b'a"b c"d e', b"ab cd", b"e"),
-    "unterminated-quote": (b'one "two three', b"one", b"two three"),
-    "wildcards-stay": (b"*.dll ?", b"*.dll", b"?"),
-    "percent-signs": (b"%PATH% %s%n", b"%PATH%", b"%s%n"),
-    "ansi-code-page": (b"Caf\xe9 \xa9\xae", b"Caf\xe9", b"\xa9\xae"),
+    "escaped-quote-and-backslash": (r'"ab\"c" "\\"', b'ab"c', b"\\"),
+    "backslashes-not-before-a-quote": (r'a\\b "c d\e"', rb"a\\b", rb"c d\e"),
+    "odd-backslashes-before-a-quote": (r'"a\\\"b" c', rb'a\"b', b"c"),
+    "even-backslashes-before-a-quote": (r'"a\\\\" c', b"a\\\\", b"c"),
+    "doubled-quotes-keep-the-region-open": ('"Acme ""Best"" Corp" "Widget"', b'Acme "Best" Corp', b"Widget"),
+    "empty-quoted": ('"" ""', b"", b""),
+    "blanks-and-tabs-between": ('  "Acme Corp" \t Widget  ', b"Acme Corp", b"Widget"),
+    "quotes-inside-a-word": ('a"b c"d e', b"ab cd", b"e"),
+    "unterminated-quote": ('one "two three', b"one", b"two three"),
+    "wildcards-and-question-marks-stay": ("*.dll Who?", b"*.dll", b"Who?"),
+    "percent-signs": ("%PATH% %s%n", b"%PATH%", b"%s%n"),
+    # the same bytes in code page 1252 as a narrow command line gave
+    "representable-non-ascii": ("Caf\u00e9 \u00a9\u00ae", b"Caf\xe9", b"\xa9\xae"),
+    "right-single-quotation-mark": ('"Widget\u2019s" "\u20ac 5"', b"Widget\x92s", b"\x80 5"),
 }
 
 
 @pytest.mark.parametrize("arguments,publisher,product", COMMAND_LINES.values(), ids=COMMAND_LINES.keys())
-def test_command_line_is_split_by_the_platform_rules(launch, platform, arguments, publisher, product):
-    run = launch(b"tolvane.exe " + arguments, script={"ZEL_STAND_IN_TEXT": "ok", "ZEL_STAND_IN_CODES": "0"})
+def test_command_line_is_split_and_converted_exactly(launch, platform, arguments, publisher, product):
+    run = launch("tolvane.exe " + arguments, script={"ZEL_STAND_IN_TEXT": "ok", "ZEL_STAND_IN_CODES": "0"})
     assert run.status == 0
     assert run.stdout == report_text(platform, True, publisher, product, 0, b"ok")
     assert run.calls == install_calls(publisher, product, 1, 0, b"ok", 0)
 
 
-@pytest.mark.parametrize("arguments", [b"", b'"Acme Corp Widget"', b"Acme Corp Widget", b'a "" ""'])
+# Names that code page 1252 cannot hold exactly: best fit would turn them into
+# look-alikes (a real quote, a plain A), the default character into '?'.
+UNREPRESENTABLE = {
+    "fullwidth-quotation-mark": '"Acme\uff02 Evil" "Widget"',
+    "fullwidth-quotation-mark-in-product": 'Acme "Wid\uff02get"',
+    "letter-with-macron": "\u0100cme Widget",
+    "outside-the-code-page": '"Acme" "\u682a\u5f0f"',
+    "outside-the-basic-plane": "Acme \U0001F600",
+    "unpaired-surrogate": "\ud800 Widget",
+}
+
+
+@pytest.mark.parametrize("arguments", UNREPRESENTABLE.values(), ids=UNREPRESENTABLE.keys())
+def test_a_name_outside_the_code_page_is_refused_before_the_library(launch, platform, arguments):
+    run = launch("tolvane.exe " + arguments)
+    assert (run.status, run.stdout, run.calls) == (0, platform.lines(REFUSAL), [])
+
+
+@pytest.mark.parametrize("arguments", ["", '"Acme Corp Widget"', "Acme Corp Widget", 'a "" ""',
+                                       '"Acme ""Best Corp"', '"Acme\uff02 Evil"'])
 def test_other_argument_counts_on_a_command_line_print_usage(launch, platform, arguments):
-    run = launch(b"tolvane.exe " + arguments)
+    run = launch("tolvane.exe " + arguments)
     assert (run.status, run.stdout, run.calls) == (0, usage_text(platform), [])
+
+
+def test_program_name_rule_comes_first(launch, platform):
+    run = launch('"tolvane.exe"Acme Widget Gadget', script={"ZEL_STAND_IN_TEXT": "ok", "ZEL_STAND_IN_CODES": "0"})
+    assert run.calls == install_calls(b"Widget", b"Gadget", 1, 0, b"ok", 0)
 
 
 def test_batch_file_logs_the_outcome_and_never_waits(deployment, platform):

@@ -1,22 +1,23 @@
-/* Starts a program with exactly the command line read from a file, its
- * standard handles this process's own, and exits with the program's status:
- * tests see the platform's own splitting of a command line. */
+/* Starts a program with exactly the command line read from a file, in
+ * UTF-16 (little-endian, no byte-order mark), its standard handles this
+ * process's own, and exits with the program's status: tests see how the
+ * program itself splits and converts a command line. */
 #include <stdio.h>
 #include <windows.h>
 
 int main(int argc, char *argv[])
 {
-	static char command_line[65536];
+	static wchar_t command_line[32768];
 	if (argc != 2)
 		return 120;
 	FILE *file = fopen(argv[1], "rb");
 	if (file == NULL)
 		return 121;
-	size_t length = fread(command_line, 1, sizeof command_line - 1, file);
+	size_t length = fread(command_line, sizeof command_line[0], 32767, file);
 	fclose(file);
-	command_line[length] = '\0';
+	command_line[length] = L'\0';
 
-	STARTUPINFOA startup = {.cb = sizeof startup, .dwFlags = STARTF_USESTDHANDLES};
+	STARTUPINFOW startup = {.cb = sizeof startup, .dwFlags = STARTF_USESTDHANDLES};
 	startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
 	startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
 	startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
@@ -25,7 +26,7 @@ int main(int argc, char *argv[])
 		SetHandleInformation(standard[i], HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
 
 	PROCESS_INFORMATION process;
-	if (!CreateProcessA(NULL, command_line, NULL, NULL, TRUE, 0, NULL, NULL, &startup, &process))
+	if (!CreateProcessW(NULL, command_line, NULL, NULL, TRUE, 0, NULL, NULL, &startup, &process))
 		return 122;
 	DWORD status = 123;
 	WaitForSingleObject(process.hProcess, INFINITE);

@@ -6,7 +6,7 @@
 set -eu
 action=$1
 prefix=$2
-export WINEPREFIX="$prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+export WINEPREFIX="$prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" LC_ALL=C.UTF-8
 unset DISPLAY
 exec >"$prefix.log" 2>&1 </dev/null
 case $action in

@@ -4,11 +4,12 @@
  * library's status.  The exit status is 0 on every path: deployment scripts
  * read the outcome from the output.
  */
-/* The C headers, not <cstdio>: through those, MinGW's C++ library would swap
- * its own, larger printf in for that of the system C library. */
+/* Nothing of the C++ library: on Windows, printf is that of the system's
+ * msvcrt.dll (the build keeps MinGW's own, larger printf out). */
 #include <signal.h>
 #include <stdio.h>
 
+#include "command_line.h"
 #include "zel_act_installer.h"
 
 static void usage_and_pause()
@@ -26,17 +27,25 @@ int main(int argc, char *argv[])
 #ifdef SIGPIPE /* POSIX: a log reader that quits early must not kill us. */
 	signal(SIGPIPE, SIG_IGN);
 #endif
-	if (argc != 3) {
+	const char *publisher_name = nullptr;
+	const char *product_name = nullptr;
+	if (command_line_names(argc, argv, &publisher_name, &product_name) != 3) {
 		usage_and_pause();
 		return 0;
 	}
-	const char *publisher_name = argv[1];
-	const char *product_name = argv[2];
+	if (publisher_name == nullptr || product_name == nullptr) {
+		printf("Error installing anchor service: the publisher or product name has characters "
+		       "outside this system's ANSI code page; the installer library was not called\n");
+		return 0;
+	}
 
 	const bool installed = zelActSvcInstallWin(publisher_name, product_name) != 0;
 	printf(installed ? "Successfully installed anchor service for publisher %s, product %s\n"
 			 : "Error installing anchor service for publisher %s, product %s\n",
 	       publisher_name, product_name);
+	/* The outcome reaches a log before the library is called again, in
+	 * case the library crashes or hangs there. */
+	fflush(stdout);
 
 	/* Both reads report the install call: the text is the first's, the
 	 * printed code the second's. */
