@@ -2,7 +2,7 @@
 """Checks a built tolvane.exe against what Windows must find in it: a table
 of named rules, each reading the image with pefile.
 
-    check_pe_image.py IMAGE --expect EXPECTATIONS.json [--signed]
+    check_pe_image.py IMAGE --expect EXPECTATIONS.json [--signed [--timestamped]]
 
 The build writes the expectations (image-expectations.json): the release
 number, build number and strings that the version resource must carry.
@@ -34,6 +34,10 @@ ASM_V3 = "urn:schemas-microsoft-com:asm.v3"
 VERSION_STRING_KEYS = ["CompanyName", "FileDescription", "FileVersion", "InternalName", "LegalCopyright",
                        "OriginalFilename", "ProductName", "ProductVersion"]
 
+# LOAD_LIBRARY_SEARCH_APPLICATION_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32, at its
+# place in IMAGE_LOAD_CONFIG_DIRECTORY64.
+DEPENDENT_LOAD_FLAGS, DEPENDENT_LOAD_FLAGS_OFFSET = 0x200 | 0x800, 0x4E
+
 DLL = pefile.DLL_CHARACTERISTICS
 IMAGE = pefile.IMAGE_CHARACTERISTICS
 
@@ -46,6 +50,7 @@ class Expected:
     product: str
     copyright: str
     signed: bool = False
+    timestamped: bool = False
 
 
 class RuleFailed(Exception):
@@ -115,6 +120,27 @@ def imports(pe, path, expected):
     require(not by_ordinal, f"imports ordinals {by_ordinal} from {INSTALLER_LIBRARY}")
     names = sorted(symbol.name.decode() for symbol in installer.imports)
     require(names == sorted(INSTALLER_OPERATIONS), f"imports {names} from {INSTALLER_LIBRARY}")
+
+
+def system_printf(pe, path, expected):
+    """printf is msvcrt.dll's: MinGW's own copy would add tens of kilobytes."""
+    entries = getattr(pe, "DIRECTORY_ENTRY_IMPORT", [])
+    names = {symbol.name for entry in entries if entry.dll.lower() == b"msvcrt.dll"
+             for symbol in entry.imports if symbol.name}
+    require(b"printf" in names, "printf is not imported from msvcrt.dll")
+
+
+def dependent_load_flags(pe, path, expected):
+    """Windows 10 1607 and later take the installer library only from the
+    program's folder or System32."""
+    directory = pe.OPTIONAL_HEADER.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_LOAD_CONFIG"]]
+    require(directory.VirtualAddress and directory.Size, "no load configuration directory")
+    config = pe.get_data(directory.VirtualAddress, directory.Size)
+    size = int.from_bytes(config[0:4], "little")
+    require(size == directory.Size, f"the load configuration says it has {size} bytes, its directory {directory.Size}")
+    require(size >= DEPENDENT_LOAD_FLAGS_OFFSET + 2, f"a load configuration of {size} bytes ends before DependentLoadFlags")
+    flags = int.from_bytes(config[DEPENDENT_LOAD_FLAGS_OFFSET:DEPENDENT_LOAD_FLAGS_OFFSET + 2], "little")
+    require(flags == DEPENDENT_LOAD_FLAGS, f"DependentLoadFlags {flags:#x}")
 
 
 def offsets(data, needle):
@@ -258,15 +284,116 @@ def checksum(pe, path, expected):
     require(stored == computed, f"checksum {stored:#x}, correct is {computed:#x}")
 
 
+def der_element(data, offset=0):
+    """The tag and content of the DER element at offset, and the offset after it."""
+    require(offset + 2 <= len(data), "DER element cut short")
+    tag, length = data[offset], data[offset + 1]
+    offset += 2
+    if length & 0x80:
+        count = length & 0x7F
+        require(0 < count <= 4, "not DER")
+        length = int.from_bytes(data[offset:offset + count], "big")
+        offset += count
+    require(offset + length <= len(data), "DER element longer than its container")
+    return (tag, data[offset:offset + length]), offset + length
+
+
+def der_items(data):
+    """The (tag, content) of each DER element in data, one after another."""
+    items, offset = [], 0
+    while offset < len(data):
+        item, offset = der_element(data, offset)
+        items.append(item)
+    return items
+
+
+def der_contents(element, tag):
+    """The elements inside one constructed element, which must have the tag."""
+    require(element[0] == tag, f"DER tag {element[0]:#x} where {tag:#x} belongs")
+    return der_items(element[1])
+
+
+def oid(dotted):
+    """The DER content of an object identifier."""
+    first, second, *rest = (int(part) for part in dotted.split("."))
+    encoded = [40 * first + second]
+    for part in rest:
+        chunk = [part & 0x7F]
+        while part := part >> 7:
+            chunk.insert(0, 0x80 | part & 0x7F)
+        encoded += chunk
+    return bytes(encoded)
+
+
+SEQUENCE, SET, OID, CONTEXT_0, CONTEXT_1 = 0x30, 0x31, 0x06, 0xA0, 0xA1
+SIGNED_DATA = oid("1.2.840.113549.1.7.2")
+SPC_INDIRECT_DATA = oid("1.3.6.1.4.1.311.2.1.4")
+SPC_SP_OPUS_INFO = oid("1.3.6.1.4.1.311.2.1.12")
+RFC3161_COUNTERSIGNATURE = oid("1.3.6.1.4.1.311.3.3.1")
+SHA256 = oid("2.16.840.1.101.3.4.2.1")
+
+
+def algorithm(identifier):
+    return der_contents(identifier, SEQUENCE)[0][1]
+
+
+def attributes(element, tag):
+    """{type: [values]} of a signer's attributes."""
+    found = {}
+    for attribute in der_contents(element, tag):
+        kind, values = der_contents(attribute, SEQUENCE)
+        found[kind[1]] = der_contents(values, SET)
+    return found
+
+
+def program_name(opus_info):
+    """The programName of SpcSpOpusInfo: [0] holding a BMP or an IA5 string."""
+    for tag, content in der_contents(opus_info, SEQUENCE):
+        if tag == CONTEXT_0:
+            ((kind, text),) = der_items(content)
+            return text.decode("utf-16-be" if kind == 0x80 else "ascii")
+    return None
+
+
 def signature(pe, path, expected):
     directory = pe.OPTIONAL_HEADER.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]]
     if not expected.signed:
         return
     require(directory.VirtualAddress and directory.Size, "no Authenticode signature")
-    certificate = pe.__data__[directory.VirtualAddress:directory.VirtualAddress + 8]
-    revision, kind = int.from_bytes(certificate[4:6], "little"), int.from_bytes(certificate[6:8], "little")
+    start, data = directory.VirtualAddress, bytes(pe.__data__)
+    require(start + directory.Size == len(data), "data after the signature")
+    length = int.from_bytes(data[start:start + 4], "little")
+    revision, kind = int.from_bytes(data[start + 4:start + 6], "little"), int.from_bytes(data[start + 6:start + 8], "little")
     require((revision, kind) == (0x0200, 0x0002), f"certificate revision {revision:#x}, type {kind:#x}")
-    require(directory.VirtualAddress + directory.Size == len(pe.__data__), "data after the signature")
+    require(8 < length <= directory.Size, f"certificate length {length}")
+
+    certificate = data[start + 8:start + length]
+    content_info, end = der_element(certificate)
+    require(not certificate[end:].strip(b"\0"), "data after the signature's PKCS #7 content")
+    content_type, explicit = der_contents(content_info, SEQUENCE)
+    require(content_type == (OID, SIGNED_DATA), "not PKCS #7 signed data")
+    (signed_data,) = der_contents(explicit, CONTEXT_0)
+    fields = der_contents(signed_data, SEQUENCE)
+    digests = [algorithm(item) for item in der_contents(fields[1], SET)]
+    require(digests == [SHA256], f"digest algorithms {[digest.hex() for digest in digests]}, not SHA-256")
+    indirect_type, indirect = der_contents(fields[2], SEQUENCE)
+    require(indirect_type == (OID, SPC_INDIRECT_DATA), "not an Authenticode signature")
+    (indirect_data,) = der_contents(indirect, CONTEXT_0)
+    _, digest_info = der_contents(indirect_data, SEQUENCE)
+    image_algorithm, image_digest = der_contents(digest_info, SEQUENCE)
+    require(algorithm(image_algorithm) == SHA256 and len(image_digest[1]) == 32, "the image digest is not SHA-256")
+
+    signers = der_contents(fields[-1], SET)
+    require(len(signers) == 1, f"{len(signers)} signers")
+    signer = der_contents(signers[0], SEQUENCE)
+    require(algorithm(signer[2]) == SHA256, "the signer's digest is not SHA-256")
+    signed_attributes = attributes(signer[3], CONTEXT_0)
+    require(SPC_SP_OPUS_INFO in signed_attributes, "no description (SpcSpOpusInfo) in the signature")
+    name = program_name(signed_attributes[SPC_SP_OPUS_INFO][0])
+    require(name == FILE_NAME, f"the signature describes the program as {name!r}")
+    if expected.timestamped:
+        unsigned_attributes = attributes(signer[-1], CONTEXT_1) if signer[-1][0] == CONTEXT_1 else {}
+        require(RFC3161_COUNTERSIGNATURE in unsigned_attributes, "no RFC 3161 timestamp")
 
 
 RULES = {
@@ -276,6 +403,7 @@ RULES = {
     "os-version-5.2": os_version,
     "subsystem-version-5.2": subsystem_version,
     "dynamic-base": dll_flag("IMAGE_DLLCHARACTERISTICS_DYNAMIC_BASE"),
+    "high-entropy-va": dll_flag("IMAGE_DLLCHARACTERISTICS_HIGH_ENTROPY_VA"),
     "relocations": relocations,
     "nx-compatible": dll_flag("IMAGE_DLLCHARACTERISTICS_NX_COMPAT"),
     "terminal-server-aware": dll_flag("IMAGE_DLLCHARACTERISTICS_TERMINAL_SERVER_AWARE"),
@@ -283,6 +411,8 @@ RULES = {
     "no-timestamp": no_timestamp,
     "imports": imports,
     "no-delay-imports": no_delay_imports,
+    "system-printf": system_printf,
+    "dependent-load-flags": dependent_load_flags,
     "one-manifest": one_manifest,
     "manifest-content": manifest_content,
     "version-resource": version_resource,
@@ -296,8 +426,11 @@ RULES = {
 
 def check(path, expected):
     """{rule: None when it holds, else what is wrong}."""
-    with open(path, "rb") as image:
-        pe = pefile.PE(data=image.read())
+    try:
+        with open(path, "rb") as image:
+            pe = pefile.PE(data=image.read())
+    except (OSError, pefile.PEFormatError) as error:
+        return {name: f"unreadable image: {error}" for name in RULES}
     results = {}
     for name, rule in RULES.items():
         try:
@@ -305,7 +438,7 @@ def check(path, expected):
             results[name] = None
         except RuleFailed as failure:
             results[name] = str(failure)
-        except (AttributeError, IndexError, KeyError, ValueError, pefile.PEFormatError) as error:
+        except Exception as error:  # a rule that cannot read the image has not passed
             results[name] = f"unreadable: {error!r}"
     return results
 
@@ -315,9 +448,12 @@ def main(argv=None):
     parser.add_argument("image")
     parser.add_argument("--expect", required=True, type=argparse.FileType("r"),
                         help="JSON with version, build, company, product and copyright")
-    parser.add_argument("--signed", action="store_true", help="require an Authenticode signature")
+    parser.add_argument("--signed", action="store_true",
+                        help="require an Authenticode signature: SHA-256, describing tolvane.exe")
+    parser.add_argument("--timestamped", action="store_true", help="require an RFC 3161 timestamp in it")
     arguments = parser.parse_args(argv)
-    expected = Expected(**json.load(arguments.expect), signed=arguments.signed)
+    expected = Expected(**json.load(arguments.expect), signed=arguments.signed or arguments.timestamped,
+                        timestamped=arguments.timestamped)
     failed = 0
     for name, failure in check(arguments.image, expected).items():
         print(f"{'PASS' if failure is None else 'FAIL'} {name}" + ("" if failure is None else f": {failure}"))

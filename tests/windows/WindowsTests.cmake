@@ -24,17 +24,23 @@ set_target_properties(raw_command_line PROPERTIES RUNTIME_OUTPUT_DIRECTORY "${te
 # Images built wrongly on purpose: each must trip the image checks.
 set(front_end "${PROJECT_SOURCE_DIR}/utils/install_service")
 function(tolvane_add_broken_image name)
-  cmake_parse_arguments(PARSE_ARGV 1 broken "WITHOUT_RESOURCES;DEFAULT_LINK" "" "LINK")
+  cmake_parse_arguments(PARSE_ARGV 1 broken "WITHOUT_RESOURCES;WITHOUT_LOAD_CONFIG;DEFAULT_LINK"
+    "" "SOURCES;COMPILE_OPTIONS;LINK")
   set(target broken_image_${name})
-  add_executable(${target} "${front_end}/tolvane.cpp")
+  add_executable(${target} "${front_end}/tolvane.cpp" ${TOLVANE_WINDOWS_SOURCES} ${broken_SOURCES})
+  target_include_directories(${target} PRIVATE "${front_end}")
   if(NOT broken_WITHOUT_RESOURCES)
     tolvane_add_resources(${target})
+  endif()
+  if(NOT broken_WITHOUT_LOAD_CONFIG)
+    tolvane_add_load_config(${target})
   endif()
   if(broken_DEFAULT_LINK)
     target_compile_definitions(${target} PRIVATE __USE_MINGW_ANSI_STDIO=0)
   else()
     target_link_libraries(${target} PRIVATE tolvane_build_flags)
   endif()
+  target_compile_options(${target} PRIVATE "$<$<COMPILE_LANGUAGE:C,CXX>:${broken_COMPILE_OPTIONS}>")
   target_link_libraries(${target} PRIVATE ${broken_LINK})
   target_link_options(${target} PRIVATE -s)
   set_target_properties(${target} PROPERTIES
@@ -45,9 +51,19 @@ endfunction()
 
 tolvane_add_broken_image(default-link DEFAULT_LINK LINK zel_act_installer)
 tolvane_add_broken_image(without-resources WITHOUT_RESOURCES LINK zel_act_installer)
+tolvane_add_broken_image(without-load-config WITHOUT_LOAD_CONFIG LINK zel_act_installer)
 tolvane_add_broken_image(gui-subsystem LINK zel_act_installer -Wl,--subsystem,windows:5.2)
 tolvane_add_broken_image(fixed-base LINK zel_act_installer
   -Wl,--disable-dynamicbase,--disable-high-entropy-va,--disable-reloc-section)
+# MinGW's own printf, as C++ code gets it without the build's definition.
+tolvane_add_broken_image(mingw-printf LINK zel_act_installer
+  COMPILE_OPTIONS -U__USE_MINGW_ANSI_STDIO -D__USE_MINGW_ANSI_STDIO=1)
+tolvane_add_broken_image(extra-import LINK zel_act_installer
+  SOURCES "${CMAKE_CURRENT_SOURCE_DIR}/windows/extra_import.c")
+tolvane_add_broken_image(second-manifest LINK zel_act_installer
+  SOURCES "${CMAKE_CURRENT_SOURCE_DIR}/windows/second_manifest.rc")
+set_source_files_properties("${CMAKE_CURRENT_SOURCE_DIR}/windows/second_manifest.rc" PROPERTIES
+  OBJECT_DEPENDS "${front_end}/tolvane.manifest")
 
 # The installer library bound on first use, not at load time.
 set(delay_import_library "${CMAKE_CURRENT_BINARY_DIR}/libZEL_Act_Installer.delay.a")
