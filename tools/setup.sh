@@ -1,10 +1,18 @@
 #!/bin/sh
-# Installs what building, testing and releasing tolvane need, on Debian 12.
-# Run as root (or through sudo).
+# Installs what building, testing and releasing tolvane need, on Debian 12:
+# Debian packages only, nothing else is downloaded.  Run it as root, or as a
+# user who may use sudo.
 set -eu
-export DEBIAN_FRONTEND=noninteractive
-apt-get update
-apt-get install -y --no-install-recommends \
-	cmake ninja-build gcc g++ binutils python3 python3-pytest valgrind \
-	g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine wine64 python3-pefile \
-	osslsigncode openssl
+if [ "$(id -u)" -eq 0 ]; then
+	as_root=
+elif command -v sudo >/dev/null 2>&1; then
+	as_root=sudo
+else
+	echo "setup.sh: installing Debian packages needs root: run it as root or install sudo" >&2
+	exit 1
+fi
+$as_root apt-get update
+$as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends \
+	cmake ninja-build gcc g++ binutils python3 python3-pytest valgrind git \
+	clang-16 lld-16 g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine wine64 python3-pefile \
+	osslsigncode openssl sbsigntool softhsm2 libengine-pkcs11-openssl opensc
