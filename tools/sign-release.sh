@@ -73,7 +73,7 @@ fi
 
 # The PIN or password goes through a pipe: never on a command line or on disk.
 if [ -n "${TOLVANE_SIGN_PASSWORD:-}" ]; then
-	set -- "$@" -readpass -
+	set -- "$@" -readpass /dev/stdin
 fi
 if ! printf '%s' "${TOLVANE_SIGN_PASSWORD:-}" |
 	osslsigncode sign "$@" -h sha256 -n tolvane.exe -in "$unsigned" -out "$signed" >/dev/null; then
