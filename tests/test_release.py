@@ -22,7 +22,7 @@ import zipfile
 
 import pytest
 
-from test_windows_reproducible import SOURCES
+from test_windows_reproducible import SOURCES, copy_sources
 
 EPOCH = "1700000000"
 PIN = "4711 token pin"
@@ -346,11 +346,7 @@ def test_the_signature_check_requires_sha256_and_the_program_name(checker, certi
 
 def release(source_dir, folder, preset, settings, git_commit_time=None):
     """The preset's whole workflow from a copy of the sources; returns its build folder."""
-    source = folder / "source"
-    source.mkdir(parents=True)
-    for name in SOURCES + ["CMakePresets.json", "packaging", "tools"]:
-        copy = shutil.copytree if (source_dir / name).is_dir() else shutil.copy2
-        copy(source_dir / name, source / name)
+    source = copy_sources(source_dir, folder, SOURCES + ["CMakePresets.json", "packaging", "tools"])
     if git_commit_time is not None:
         when = {"GIT_AUTHOR_DATE": f"@{git_commit_time} +0000", "GIT_COMMITTER_DATE": f"@{git_commit_time} +0000"}
         git = ["git", "-c", "user.name=Release", "-c", "user.email=release@example.invalid"]

@@ -17,12 +17,18 @@ def release_settings(request):
             f"-DTOLVANE_PRODUCT_NAME={expected['product']}", f"-DTOLVANE_LEGAL_COPYRIGHT={expected['copyright']}"]
 
 
-def clean_build(source_dir, folder, settings):
+def copy_sources(source_dir, folder, names=SOURCES):
+    """A copy of the sources that a build needs, in folder/source."""
     source = folder / "source"
     source.mkdir(parents=True)
-    for name in SOURCES:
+    for name in names:
         copy = shutil.copytree if (source_dir / name).is_dir() else shutil.copy2
         copy(source_dir / name, source / name)
+    return source
+
+
+def clean_build(source_dir, folder, settings):
+    source = copy_sources(source_dir, folder)
     build = folder / "build"
     with open(folder / "build.log", "wb") as log:
         for command in (["cmake", "-S", str(source), "-B", str(build), "-G", "Ninja",

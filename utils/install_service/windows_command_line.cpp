@@ -25,7 +25,6 @@ size_t split_windows_command_line(const wchar_t *line, wchar_t *buffer, const wc
 {
 	const wchar_t *in = line;
 	wchar_t *out = buffer;
-	size_t count = 0;
 
 	/* The program name is a path: quotes only keep its blanks, backslashes
 	 * are plain characters, and it ends at the first blank outside quotes. */
@@ -39,7 +38,7 @@ size_t split_windows_command_line(const wchar_t *line, wchar_t *buffer, const wc
 			*out++ = *in;
 	}
 	*out++ = L'\0';
-	count = 1;
+	size_t count = 1;
 
 	for (;;) {
 		while (is_blank(*in))
