@@ -17,9 +17,19 @@
  *   ZEL_STAND_IN_CRASH    an operation that crashes, as a faulty library
  *                         would: an access violation on entry
  *   ZEL_STAND_IN_HANG     an operation that never returns
+ *   ZEL_STAND_IN_INSTALL_DELAY  milliseconds that the install call takes,
+ *                         as a real installation does; journalled as it
+ *                         begins: "delay", the milliseconds, "=", "begun"
+ *   ZEL_STAND_IN_LOAD     Windows: a library that the install call loads
+ *                         by name, as a real one may; journalled as
+ *                         "LoadLibrary", the name, "=", the path of the file
+ *                         loaded (in hexadecimal) or "null"
  *
  * A script it cannot read is a broken test: it says so and exits 70.
  */
+#ifndef _WIN32
+#define _POSIX_C_SOURCE 200809L /* nanosleep */
+#endif
 #include "zel_act_installer.h"
 
 #include <errno.h>
@@ -30,6 +40,7 @@
 #ifdef _WIN32
 #include <windows.h>
 #else
+#include <time.h>
 #include <unistd.h>
 #endif
 
@@ -133,10 +144,66 @@ static void scripted_fault(const char *operation)
 	}
 }
 
+static void scripted_delay(void)
+{
+	const char *script = getenv("ZEL_STAND_IN_INSTALL_DELAY");
+	const char *end;
+	if (script == NULL)
+		return;
+	long milliseconds = scripted_number("ZEL_STAND_IN_INSTALL_DELAY", script, &end, 0, 600000);
+	if (*end != '\0')
+		broken_script("ZEL_STAND_IN_INSTALL_DELAY", script);
+	FILE *journal = open_journal();
+	if (journal != NULL) {
+		fprintf(journal, "delay\t%ld\t=\tbegun\n", milliseconds);
+		close_journal(journal);
+	}
+#ifdef _WIN32
+	Sleep((DWORD)milliseconds);
+#else
+	/* Slept whole, whatever signal arrives: a signal that ends the process
+	 * is what the delay is there to show. */
+	struct timespec left = {milliseconds / 1000, milliseconds % 1000 * 1000000};
+	while (nanosleep(&left, &left) != 0 && errno == EINTR)
+		;
+#endif
+}
+
+static void scripted_load(void)
+{
+	const char *name = getenv("ZEL_STAND_IN_LOAD");
+	if (name == NULL)
+		return;
+#ifdef _WIN32
+	HMODULE library = LoadLibraryA(name);
+	char path[MAX_PATH + 1] = "";
+	if (library != NULL)
+		GetModuleFileNameA(library, path, sizeof path);
+	FILE *journal = open_journal();
+	if (journal != NULL) {
+		fputs("LoadLibrary\t", journal);
+		journal_hex(journal, name);
+		fputs("\t=\t", journal);
+		if (library == NULL)
+			fputs("null", journal);
+		else
+			journal_hex(journal, path);
+		fputc('\n', journal);
+		close_journal(journal);
+	}
+	if (library != NULL)
+		FreeLibrary(library);
+#else
+	broken_script("ZEL_STAND_IN_LOAD", "(only on Windows)");
+#endif
+}
+
 #ifndef STAND_IN_WITHOUT_zelActSvcInstallWin
 zel_bool zelActSvcInstallWin(const char *publisher_name, const char *product_name)
 {
 	scripted_fault("zelActSvcInstallWin");
+	scripted_delay();
+	scripted_load();
 	zel_bool result = scripted_result();
 	status_reads = 0;
 	FILE *journal = open_journal();

@@ -101,6 +101,10 @@ def parse_journal(path):
             calls.append((operation, bytes.fromhex(arguments[0]), bytes.fromhex(arguments[1]), int(result)))
         elif operation == GET_LAST_ERROR:
             calls.append((operation, int(result)))
+        elif operation == "delay":
+            calls.append((operation, int(arguments[0]), result))
+        elif operation == "LoadLibrary":
+            calls.append((operation, bytes.fromhex(arguments[0]), None if result == "null" else bytes.fromhex(result)))
         else:
             calls.append((operation, int(arguments[0]), None if result == "null" else bytes.fromhex(result)))
     return calls
@@ -137,15 +141,17 @@ class Deployment:
         env.update(script or {})
         return env
 
-    def start(self, *args, script=None, stdin=subprocess.DEVNULL, stdout=None, command=None, **popen):
-        """Starts the program, or another command in its folder; output goes to a file unless given."""
+    def start(self, *args, script=None, stdin=subprocess.DEVNULL, stdout=None, stderr=None, command=None, cwd=None,
+              **popen):
+        """Starts the program, or another command, in its folder unless given; output goes to files unless given."""
         self.runs += 1
         self.stdout_path = self.folder / f"stdout-{self.runs}"
         self.stderr_path = self.folder / f"stderr-{self.runs}"
         self.journal.unlink(missing_ok=True)
         with open(self.stdout_path, "wb") as out, open(self.stderr_path, "wb") as err:
             return subprocess.Popen(command or self.command(*args), stdin=stdin, stdout=out if stdout is None else stdout,
-                                    stderr=err, env=self.environment(script), cwd=self.folder, **popen)
+                                    stderr=err if stderr is None else stderr, env=self.environment(script),
+                                    cwd=cwd or self.folder, **popen)
 
     def finish(self, process, timeout=30):
         status = process.wait(timeout=timeout)

@@ -6,12 +6,13 @@ is 0."""
 import contextlib
 import os
 import select
+import signal
 import subprocess
 import time
 
 import pytest
 
-from conftest import STAND_IN_TEXT, install_calls, usage_text, wait_for
+from conftest import STAND_IN_TEXT, install_calls, report_text, usage_text, wait_for
 
 pytestmark = pytest.mark.usefixtures("native_only")
 
@@ -98,3 +99,28 @@ def test_usage_is_out_before_the_pause_which_waits_for_a_line_on_a_terminal(depl
     run = deployment.finish(process)
     assert run.calls == []
     assert run.stdout == (b"" if output == "terminal" else usage_text(platform))
+
+
+# (arguments, the stand-in's script, what must have happened before SIGINT comes)
+INTERRUPTS = {
+    "during-the-install": (("Acme Corp", "Widget"), {"ZEL_STAND_IN_INSTALL_DELAY": "1000", "ZEL_STAND_IN_TEXT": "ok"},
+                           lambda deployment: deployment.journal.exists()),
+    "at-the-pause": ((), {}, lambda deployment: deployment.stdout_path.read_bytes().endswith(b"continue...\n")),
+}
+
+
+@pytest.mark.parametrize("args,script,ready", INTERRUPTS.values(), ids=INTERRUPTS.keys())
+def test_sigint_ends_the_pause_but_not_an_install(deployment, platform, args, script, ready):
+    process = deployment.start(*args, script=script, stdin=subprocess.PIPE)
+    try:
+        assert wait_for(lambda: ready(deployment))
+        process.send_signal(signal.SIGINT)
+        run = deployment.finish(process, timeout=20)
+    finally:
+        process.kill()
+        process.stdin.close()
+    if args:
+        assert (run.status, run.stdout) == (0, report_text(platform, True, b"Acme Corp", b"Widget", 0, b"ok"))
+        assert run.calls == [("delay", 1000, "begun"), *install_calls(b"Acme Corp", b"Widget", 1, 0, b"ok", 0)]
+    else:
+        assert (run.status, run.stdout, run.calls) == (-signal.SIGINT, usage_text(platform), [])

@@ -556,7 +556,11 @@ def test_documented_windows_codes_match_the_headers(request, source_dir):
     documented = {name: int(code, 0) for code, name in rows}
     assert set(documented) == {"ERROR_ELEVATION_REQUIRED", "ERROR_CANCELLED", "STATUS_DLL_NOT_FOUND",
                                "STATUS_ENTRYPOINT_NOT_FOUND", "STATUS_INVALID_IMAGE_FORMAT",
-                               "STATUS_DLL_INIT_FAILED", "STATUS_ACCESS_VIOLATION"}
+                               "STATUS_DLL_INIT_FAILED", "STATUS_CONTROL_C_EXIT", "STATUS_ACCESS_VIOLATION"}
+    # Errors that reach the launcher, as Task Scheduler shows them: HRESULT_FROM_WIN32
+    launcher_errors = re.findall(r"\|\s*(0x[0-9A-F]+)\s*\|\s*(\d+)\s*\|\s*(ERROR_[A-Z_]+)\s*\|$", document, re.MULTILINE)
+    assert {name: int(hresult, 16) for hresult, _, name in launcher_errors} == {
+        name: 0x80070000 | code for name, code in documented.items() if name.startswith("ERROR_")}
     include_dir = request.config.getoption("--mingw-include")
     for name, code in documented.items():
         if name == "ERROR_ELEVATION_REQUIRED":

@@ -49,6 +49,9 @@ COMMAND_LINES = {
     # the same bytes in code page 1252 as a narrow command line gave
     "representable-non-ascii": ("Caf\u00e9 \u00a9\u00ae", b"Caf\xe9", b"\xa9\xae"),
     "right-single-quotation-mark": ('"Widget\u2019s" "\u20ac 5"', b"Widget\x92s", b"\x80 5"),
+    "console-names": ('"\u20acuro Acme\u2019s" "M\u00fcller %s Caf\u00e9"', b"\x80uro Acme\x92s", b"M\xfcller %s Caf\xe9"),
+    # typed or pasted decomposed: composed where the code page holds the composition
+    "decomposed": ("Cafe\u0301 Widget", b"Caf\xe9", b"Widget"),
 }
 
 
@@ -69,6 +72,7 @@ UNREPRESENTABLE = {
     "outside-the-code-page": '"Acme" "\u682a\u5f0f"',
     "outside-the-basic-plane": "Acme \U0001F600",
     "unpaired-surrogate": "\ud800 Widget",
+    "decomposed-without-a-composition": "Acme q\u0301",
 }
 
 

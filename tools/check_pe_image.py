@@ -21,11 +21,35 @@ from xml.dom import minidom
 from xml.parsers.expat import ExpatError
 
 import pefile
+from asn1crypto import algos, cms, core, parser
 
 FILE_NAME = "tolvane.exe"
 INSTALLER_LIBRARY = "ZEL_Act_Installer.dll"
 INSTALLER_OPERATIONS = {"zelActSvcInstallWin", "zelActSvcGetLastErrorWin", "zelActSvcStatusCodeToText"}
-SYSTEM_LIBRARIES = {"KERNEL32.dll", "msvcrt.dll"}
+
+# The system functions tolvane.exe may import: each one is in Windows 5.2 x64
+# (Server 2003, XP x64).  By Microsoft's documentation every KERNEL32
+# function here is in Windows 2000 or XP and Server 2003; SetDllDirectoryW
+# came with XP SP1 and Server 2003.  The msvcrt.dll functions are those of
+# XP's and Server 2003's msvcrt.dll (7.0); most serve the run-time's
+# start-up.  A function of a later Windows, SetDefaultDllDirectories above
+# all, must be looked up at run time: imported, it keeps tolvane.exe from
+# starting where it is missing.
+SYSTEM_FUNCTIONS = {
+    "KERNEL32.dll": {
+        "DeleteCriticalSection", "EnterCriticalSection", "FoldStringW", "GetACP", "GetCommandLineW",
+        "GetConsoleMode", "GetLastError", "GetModuleHandleW", "GetProcAddress", "GetStartupInfoA", "GetStdHandle",
+        "InitializeCriticalSection", "LeaveCriticalSection", "MultiByteToWideChar", "SetConsoleCtrlHandler",
+        "SetDllDirectoryW", "SetUnhandledExceptionFilter", "Sleep", "TlsGetValue", "VirtualProtect",
+        "VirtualQuery", "WideCharToMultiByte", "WriteConsoleW", "__C_specific_handler", "lstrlenW",
+    },
+    "msvcrt.dll": {
+        "__getmainargs", "__initenv", "__iob_func", "__set_app_type", "__setusermatherr", "_acmdln", "_amsg_exit",
+        "_cexit", "_commode", "_fmode", "_initterm", "_onexit", "_vscprintf", "_vsnprintf", "abort", "calloc",
+        "exit", "fflush", "fprintf", "free", "fwrite", "getchar", "malloc", "memcpy", "signal", "strlen",
+        "strncmp", "vfprintf", "vprintf",
+    },
+}
 
 RT_VERSION, RT_MANIFEST = 16, 24
 LANG_EN_US, LANG_NEUTRAL = 0x0409, 0
@@ -114,7 +138,12 @@ def no_timestamp(pe, path, expected):
 def imports(pe, path, expected):
     entries = getattr(pe, "DIRECTORY_ENTRY_IMPORT", [])
     libraries = [entry.dll.decode() for entry in entries]
-    require(sorted(libraries) == sorted(SYSTEM_LIBRARIES | {INSTALLER_LIBRARY}), f"imports from {libraries}")
+    require(sorted(libraries) == sorted([*SYSTEM_FUNCTIONS, INSTALLER_LIBRARY]), f"imports from {libraries}")
+    for entry in entries:
+        allowed = SYSTEM_FUNCTIONS.get(entry.dll.decode())
+        if allowed is not None:
+            names = {symbol.name.decode() if symbol.name else f"#{symbol.ordinal}" for symbol in entry.imports}
+            require(names <= allowed, f"imports {sorted(names - allowed)} from {entry.dll.decode()}")
     (installer,) = [entry for entry in entries if entry.dll.decode() == INSTALLER_LIBRARY]
     by_ordinal = [symbol.ordinal for symbol in installer.imports if symbol.import_by_ordinal]
     require(not by_ordinal, f"imports ordinals {by_ordinal} from {INSTALLER_LIBRARY}")
@@ -123,11 +152,11 @@ def imports(pe, path, expected):
 
 
 def system_printf(pe, path, expected):
-    """printf is msvcrt.dll's: MinGW's own copy would add tens of kilobytes."""
+    """Formatting is msvcrt.dll's: MinGW's own copy would add tens of kilobytes."""
     entries = getattr(pe, "DIRECTORY_ENTRY_IMPORT", [])
     names = {symbol.name for entry in entries if entry.dll.lower() == b"msvcrt.dll"
              for symbol in entry.imports if symbol.name}
-    require(b"printf" in names, "printf is not imported from msvcrt.dll")
+    require(b"vprintf" in names, "vprintf is not imported from msvcrt.dll")
 
 
 def dependent_load_flags(pe, path, expected):
@@ -261,9 +290,15 @@ def file_info(pe, kind):
 
 
 def version_strings(pe, path, expected):
-    tables = [table for info in file_info(pe, b"StringFileInfo") for table in info.StringTable]
+    infos = file_info(pe, b"StringFileInfo")
+    tables = [table for info in infos for table in info.StringTable]
     require([table.LangID for table in tables] == [b"040904b0"],
             f"string tables {[table.LangID for table in tables]}")
+    # pefile stops reading tables early (at the StringFileInfo's length
+    # counted from the resource's start): the one table must fill its block.
+    header = infos[0].sizeof() + 2 * (len(infos[0].Key) + 1)
+    room = infos[0].Length - (header + -header % 4)
+    require(room == tables[0].Length, f"{room - tables[0].Length} bytes in StringFileInfo beside its string table")
     entries = {key.decode(): value.decode() for key, value in tables[0].entries.items()}
     require(list(entries) == VERSION_STRING_KEYS, f"string fields {list(entries)}")
     release = f"{expected.version} build {expected.build}"
@@ -284,75 +319,36 @@ def checksum(pe, path, expected):
     require(stored == computed, f"checksum {stored:#x}, correct is {computed:#x}")
 
 
-def der_element(data, offset=0):
-    """The tag and content of the DER element at offset, and the offset after it."""
-    require(offset + 2 <= len(data), "DER element cut short")
-    tag, length = data[offset], data[offset + 1]
-    offset += 2
-    if length & 0x80:
-        count = length & 0x7F
-        require(0 < count <= 4, "not DER")
-        length = int.from_bytes(data[offset:offset + count], "big")
-        offset += count
-    require(offset + length <= len(data), "DER element longer than its container")
-    return (tag, data[offset:offset + length]), offset + length
+SPC_INDIRECT_DATA = "1.3.6.1.4.1.311.2.1.4"
+SPC_SP_OPUS_INFO = "1.3.6.1.4.1.311.2.1.12"
+RFC3161_COUNTERSIGNATURE = "1.3.6.1.4.1.311.3.3.1"
 
 
-def der_items(data):
-    """The (tag, content) of each DER element in data, one after another."""
-    items, offset = [], 0
-    while offset < len(data):
-        item, offset = der_element(data, offset)
-        items.append(item)
-    return items
+class SpcAttributeTypeAndOptionalValue(core.Sequence):
+    _fields = [("type", core.ObjectIdentifier), ("value", core.Any, {"optional": True})]
 
 
-def der_contents(element, tag):
-    """The elements inside one constructed element, which must have the tag."""
-    require(element[0] == tag, f"DER tag {element[0]:#x} where {tag:#x} belongs")
-    return der_items(element[1])
+class SpcIndirectDataContent(core.Sequence):
+    """What an Authenticode signature signs: the image's digest."""
+    _fields = [("data", SpcAttributeTypeAndOptionalValue), ("message_digest", algos.DigestInfo)]
 
 
-def oid(dotted):
-    """The DER content of an object identifier."""
-    first, second, *rest = (int(part) for part in dotted.split("."))
-    encoded = [40 * first + second]
-    for part in rest:
-        chunk = [part & 0x7F]
-        while part := part >> 7:
-            chunk.insert(0, 0x80 | part & 0x7F)
-        encoded += chunk
-    return bytes(encoded)
+class SpcString(core.Choice):
+    _alternatives = [("unicode", core.BMPString, {"implicit": 0}), ("ascii", core.IA5String, {"implicit": 1})]
 
 
-SEQUENCE, SET, OID, CONTEXT_0, CONTEXT_1 = 0x30, 0x31, 0x06, 0xA0, 0xA1
-SIGNED_DATA = oid("1.2.840.113549.1.7.2")
-SPC_INDIRECT_DATA = oid("1.3.6.1.4.1.311.2.1.4")
-SPC_SP_OPUS_INFO = oid("1.3.6.1.4.1.311.2.1.12")
-RFC3161_COUNTERSIGNATURE = oid("1.3.6.1.4.1.311.3.3.1")
-SHA256 = oid("2.16.840.1.101.3.4.2.1")
+class SpcSpOpusInfo(core.Sequence):
+    """The signature's description of the program."""
+    _fields = [("program_name", SpcString, {"explicit": 0, "optional": True}),
+               ("more_info", core.Any, {"explicit": 1, "optional": True})]
 
 
 def algorithm(identifier):
-    return der_contents(identifier, SEQUENCE)[0][1]
+    return identifier["algorithm"].native
 
 
-def attributes(element, tag):
-    """{type: [values]} of a signer's attributes."""
-    found = {}
-    for attribute in der_contents(element, tag):
-        kind, values = der_contents(attribute, SEQUENCE)
-        found[kind[1]] = der_contents(values, SET)
-    return found
-
-
-def program_name(opus_info):
-    """The programName of SpcSpOpusInfo: [0] holding a BMP or an IA5 string."""
-    for tag, content in der_contents(opus_info, SEQUENCE):
-        if tag == CONTEXT_0:
-            ((kind, text),) = der_items(content)
-            return text.decode("utf-16-be" if kind == 0x80 else "ascii")
-    return None
+def attribute_types(attributes):
+    return {attribute["type"].dotted: attribute["values"] for attribute in attributes or []}
 
 
 def signature(pe, path, expected):
@@ -368,32 +364,28 @@ def signature(pe, path, expected):
     require(8 < length <= directory.Size, f"certificate length {length}")
 
     certificate = data[start + 8:start + length]
-    content_info, end = der_element(certificate)
-    require(not certificate[end:].strip(b"\0"), "data after the signature's PKCS #7 content")
-    content_type, explicit = der_contents(content_info, SEQUENCE)
-    require(content_type == (OID, SIGNED_DATA), "not PKCS #7 signed data")
-    (signed_data,) = der_contents(explicit, CONTEXT_0)
-    fields = der_contents(signed_data, SEQUENCE)
-    digests = [algorithm(item) for item in der_contents(fields[1], SET)]
-    require(digests == [SHA256], f"digest algorithms {[digest.hex() for digest in digests]}, not SHA-256")
-    indirect_type, indirect = der_contents(fields[2], SEQUENCE)
-    require(indirect_type == (OID, SPC_INDIRECT_DATA), "not an Authenticode signature")
-    (indirect_data,) = der_contents(indirect, CONTEXT_0)
-    _, digest_info = der_contents(indirect_data, SEQUENCE)
-    image_algorithm, image_digest = der_contents(digest_info, SEQUENCE)
-    require(algorithm(image_algorithm) == SHA256 and len(image_digest[1]) == 32, "the image digest is not SHA-256")
+    header, content = parser.parse(certificate)[3:5]
+    require(not certificate[len(header) + len(content):].strip(b"\0"), "data after the signature's PKCS #7 content")
+    content_info = cms.ContentInfo.load(header + content, strict=True)
+    require(content_info["content_type"].native == "signed_data", "not PKCS #7 signed data")
+    signed_data = content_info["content"]
+    digests = [algorithm(digest) for digest in signed_data["digest_algorithms"]]
+    require(digests == ["sha256"], f"digest algorithms {digests}, not SHA-256")
+    signed_content = signed_data["encap_content_info"]
+    require(signed_content["content_type"].dotted == SPC_INDIRECT_DATA, "not an Authenticode signature")
+    image_digest = signed_content["content"].parse(SpcIndirectDataContent)["message_digest"]
+    require(algorithm(image_digest["digest_algorithm"]) == "sha256" and len(image_digest["digest"].native) == 32,
+            "the image digest is not SHA-256")
 
-    signers = der_contents(fields[-1], SET)
+    signers = signed_data["signer_infos"]
     require(len(signers) == 1, f"{len(signers)} signers")
-    signer = der_contents(signers[0], SEQUENCE)
-    require(algorithm(signer[2]) == SHA256, "the signer's digest is not SHA-256")
-    signed_attributes = attributes(signer[3], CONTEXT_0)
+    require(algorithm(signers[0]["digest_algorithm"]) == "sha256", "the signer's digest is not SHA-256")
+    signed_attributes = attribute_types(signers[0]["signed_attrs"])
     require(SPC_SP_OPUS_INFO in signed_attributes, "no description (SpcSpOpusInfo) in the signature")
-    name = program_name(signed_attributes[SPC_SP_OPUS_INFO][0])
+    name = signed_attributes[SPC_SP_OPUS_INFO][0].parse(SpcSpOpusInfo)["program_name"].native
     require(name == FILE_NAME, f"the signature describes the program as {name!r}")
     if expected.timestamped:
-        unsigned_attributes = attributes(signer[-1], CONTEXT_1) if signer[-1][0] == CONTEXT_1 else {}
-        require(RFC3161_COUNTERSIGNATURE in unsigned_attributes, "no RFC 3161 timestamp")
+        require(RFC3161_COUNTERSIGNATURE in attribute_types(signers[0]["unsigned_attrs"]), "no RFC 3161 timestamp")
 
 
 RULES = {

@@ -14,5 +14,5 @@ fi
 $as_root apt-get update
 $as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends \
 	cmake ninja-build gcc g++ binutils python3 python3-pytest valgrind git \
-	clang-16 lld-16 g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine wine64 python3-pefile \
+	clang-16 lld-16 g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine wine64 python3-pefile python3-asn1crypto \
 	osslsigncode openssl sbsigntool softhsm2 libengine-pkcs11-openssl opensc

@@ -17,9 +17,13 @@ set_tests_properties(windows.install_under_emulator PROPERTIES
   ENVIRONMENT "WINEPREFIX=${wine_prefix};WINEDEBUG=-all"
   PASS_REGULAR_EXPRESSION "^Successfully installed anchor service for publisher Acme Corp, product Widget\r\nSuccess code 0: stand-in")
 
-add_executable(raw_command_line windows/raw_command_line.c)
-target_link_libraries(raw_command_line PRIVATE tolvane_build_flags)
-set_target_properties(raw_command_line PROPERTIES RUNTIME_OUTPUT_DIRECTORY "${test_programs}")
+# Launchers that start tolvane.exe from an exact command line: with the
+# launcher's standard handles, or on its console.
+foreach(launcher IN ITEMS raw_command_line console_launcher)
+  add_executable(${launcher} windows/${launcher}.c)
+  target_link_libraries(${launcher} PRIVATE tolvane_build_flags)
+  set_target_properties(${launcher} PROPERTIES RUNTIME_OUTPUT_DIRECTORY "${test_programs}")
+endforeach()
 
 # Images built wrongly on purpose: each must trip the image checks.
 set(front_end "${PROJECT_SOURCE_DIR}/utils/install_service")
@@ -60,6 +64,8 @@ tolvane_add_broken_image(mingw-printf LINK zel_act_installer
   COMPILE_OPTIONS -U__USE_MINGW_ANSI_STDIO -D__USE_MINGW_ANSI_STDIO=1)
 tolvane_add_broken_image(extra-import LINK zel_act_installer
   SOURCES "${CMAKE_CURRENT_SOURCE_DIR}/windows/extra_import.c")
+tolvane_add_broken_image(set-default-dll-directories-imported LINK zel_act_installer
+  SOURCES "${CMAKE_CURRENT_SOURCE_DIR}/windows/set_default_dll_directories.c")
 tolvane_add_broken_image(second-manifest LINK zel_act_installer
   SOURCES "${CMAKE_CURRENT_SOURCE_DIR}/windows/second_manifest.rc")
 set_source_files_properties("${CMAKE_CURRENT_SOURCE_DIR}/windows/second_manifest.rc" PROPERTIES
@@ -80,6 +86,7 @@ add_test(NAME windows.check_pe_image
 
 tolvane_add_pytest(test_front_end)
 tolvane_add_pytest(test_windows_command_line)
+tolvane_add_pytest(test_windows_process)
 tolvane_add_pytest(test_windows_image --source-dir "${PROJECT_SOURCE_DIR}" --image-expectations "${TOLVANE_IMAGE_EXPECTATIONS}")
 tolvane_add_pytest(test_windows_reproducible --source-dir "${PROJECT_SOURCE_DIR}"
   --image-expectations "${TOLVANE_IMAGE_EXPECTATIONS}")

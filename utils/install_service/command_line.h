@@ -12,6 +12,12 @@
  * the ANSI code page cannot hold exactly comes back as a null pointer. */
 #ifdef _WIN32
 int command_line_names(int argc, char *argv[], const char **publisher_name, const char **product_name);
+
+/* Writes the name in the code page exactly or not at all: no best-fit
+ * look-alikes, no default character for what the code page lacks.  A name
+ * that does not convert as typed is tried in its canonical composition.
+ * Returns the bytes written, NUL included, or 0. */
+int name_in_code_page(unsigned code_page, const wchar_t *name, char *out, int size);
 #else
 /* Elsewhere the arguments are bytes already, passed on as they are. */
 static inline int command_line_names(int argc, char *argv[], const char **publisher_name,

@@ -10,13 +10,15 @@
 #include <stdio.h>
 
 #include "command_line.h"
+#include "console.h"
+#include "library_search.h"
 #include "zel_act_installer.h"
 
 static void usage_and_pause()
 {
-	printf("Usage: tolvane publisher_name product_name\n\n");
-	printf("To continue the execution without prompting, redirect the output to a log file\n");
-	printf("Press any key to continue...\n");
+	print_message("Usage: tolvane publisher_name product_name\n\n");
+	print_message("To continue the execution without prompting, redirect the output to a log file\n");
+	print_message("Press any key to continue...\n");
 	/* Redirected output must show the prompt before we wait, too. */
 	fflush(stdout);
 	getchar();
@@ -24,6 +26,7 @@ static void usage_and_pause()
 
 int main(int argc, char *argv[])
 {
+	restrict_library_search();
 #ifdef SIGPIPE /* POSIX: a log reader that quits early must not kill us. */
 	signal(SIGPIPE, SIG_IGN);
 #endif
@@ -34,15 +37,18 @@ int main(int argc, char *argv[])
 		return 0;
 	}
 	if (publisher_name == nullptr || product_name == nullptr) {
-		printf("Error installing anchor service: the publisher or product name has characters "
-		       "outside this system's ANSI code page; the installer library was not called\n");
+		print_message("Error installing anchor service: the publisher or product name has characters "
+			      "outside this system's ANSI code page; the installer library was not called\n");
 		return 0;
 	}
 
+	/* Once the library has begun, it finishes: a half-installed service
+	 * and no outcome line would be worse than a wait. */
+	ignore_interrupts();
 	const bool installed = zelActSvcInstallWin(publisher_name, product_name) != 0;
-	printf(installed ? "Successfully installed anchor service for publisher %s, product %s\n"
-			 : "Error installing anchor service for publisher %s, product %s\n",
-	       publisher_name, product_name);
+	print_message(installed ? "Successfully installed anchor service for publisher %s, product %s\n"
+				: "Error installing anchor service for publisher %s, product %s\n",
+		      publisher_name, product_name);
 	/* The outcome reaches a log before the library is called again, in
 	 * case the library crashes or hangs there. */
 	fflush(stdout);
@@ -52,7 +58,7 @@ int main(int argc, char *argv[])
 	const zel_status_code first_code = zelActSvcGetLastErrorWin();
 	const char *status_text = zelActSvcStatusCodeToText(first_code);
 	const zel_status_code status_code = zelActSvcGetLastErrorWin();
-	printf(installed ? "Success code %d: %s\n" : "Error code %d: %s\n",
-	       static_cast<int>(status_code), status_text != nullptr ? status_text : "(null)");
+	print_message(installed ? "Success code %d: %s\n" : "Error code %d: %s\n", static_cast<int>(status_code),
+		      status_text != nullptr ? status_text : "(null)");
 	return 0;
 }

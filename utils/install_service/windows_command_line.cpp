@@ -87,19 +87,31 @@ enum { command_line_limit = 32767 };
 
 /* Each UTF-16 unit takes at most three bytes in any ANSI code page. */
 static wchar_t split_arguments[command_line_limit + 1];
+static wchar_t composed_name[command_line_limit + 1];
 static char narrow_names[3 * (command_line_limit + 1)];
 
-/* Writes the name in the ANSI code page, exactly or not at all: no best-fit
- * look-alikes, no default character for what the code page lacks.  Returns
- * the bytes written, NUL included, or 0. */
-static int to_ansi_code_page(const wchar_t *name, char *out, int size)
+static int exactly_in_code_page(unsigned code_page, const wchar_t *name, char *out, int size)
 {
-	if (GetACP() == CP_UTF8) /* holds every character; only unpaired surrogates fail */
+	/* UTF-8 holds every character but an unpaired surrogate, and takes no
+	 * pointer for the default character. */
+	if (code_page == CP_UTF8)
 		return WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, name, -1, out, size, nullptr, nullptr);
 	BOOL used_default_char = FALSE;
-	int written = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, name, -1, out, size, nullptr,
+	int written = WideCharToMultiByte(code_page, WC_NO_BEST_FIT_CHARS, name, -1, out, size, nullptr,
 					  &used_default_char);
 	return used_default_char ? 0 : written;
+}
+
+int name_in_code_page(unsigned code_page, const wchar_t *name, char *out, int size)
+{
+	int written = exactly_in_code_page(code_page, name, out, size);
+	if (written != 0)
+		return written;
+	/* Text from some systems arrives decomposed: "e" and a combining acute
+	 * accent where the code page has "é". */
+	if (FoldStringW(MAP_PRECOMPOSED, name, -1, composed_name, command_line_limit + 1) == 0)
+		return 0;
+	return exactly_in_code_page(code_page, composed_name, out, size);
 }
 
 int command_line_names(int, char *[], const char **publisher_name, const char **product_name)
@@ -112,9 +124,10 @@ int command_line_names(int, char *[], const char **publisher_name, const char **
 	if (count != 3)
 		return static_cast<int>(count);
 
-	int publisher_size = to_ansi_code_page(arguments[1], narrow_names, sizeof narrow_names);
+	const unsigned code_page = GetACP();
+	int publisher_size = name_in_code_page(code_page, arguments[1], narrow_names, sizeof narrow_names);
 	int product_size = publisher_size == 0 ? 0
-		: to_ansi_code_page(arguments[2], narrow_names + publisher_size,
+		: name_in_code_page(code_page, arguments[2], narrow_names + publisher_size,
 				    static_cast<int>(sizeof narrow_names) - publisher_size);
 	if (product_size != 0) {
 		*publisher_name = narrow_names;

@@ -1,0 +1,145 @@
+"""tolvane.exe as a Windows console process: what the console shows, whatever
+its output code page; Ctrl+C during an install and at the pause; libraries
+that the installer library loads while it runs.  The console is Wine's, on
+a pseudo-terminal, and the screen is read back from the console itself."""
+
+import fcntl
+import os
+import select
+import shutil
+import struct
+import subprocess
+import termios
+import time
+import types
+
+import pytest
+
+from conftest import install_calls, parse_journal, usage_text
+
+# Wide enough that no line of these tests wraps but the long ones.
+CONSOLE_WIDTH = 1000
+
+
+@pytest.fixture(autouse=True)
+def windows_only(platform):
+    if platform.name != "windows":
+        pytest.skip("a Windows console")
+
+
+@pytest.fixture
+def console(request, deployment, platform):
+    """Runs a command line on a console of its own, through console_launcher.exe;
+    Ctrl+C goes to the console once ctrl_c_when(output so far) holds."""
+    launcher = deployment.folder / "console_launcher.exe"
+    shutil.copy2(request.config.getoption("--test-programs") / launcher.name, launcher)
+
+    def run(command_line, code_page=1252, script=None, ctrl_c_when=None, timeout=30):
+        (deployment.folder / "command-line").write_bytes(command_line.encode("utf-16-le"))
+        trigger = deployment.folder / "ctrl-c"
+        command = [*platform.launcher, str(launcher), str(code_page), "command-line", "screen"]
+        controller, terminal = os.openpty()
+        fcntl.ioctl(terminal, termios.TIOCSWINSZ, struct.pack("HHHH", 50, CONSOLE_WIDTH, 0, 0))
+        try:
+            process = deployment.start(command=command + (["ctrl-c"] if ctrl_c_when else []), script=script,
+                                       stdin=terminal, stdout=terminal, stderr=terminal, start_new_session=True)
+            os.close(terminal)
+            output, deadline = b"", time.monotonic() + timeout
+            # Wine's helpers may keep the terminal open after the launcher ends: wait for the launcher.
+            while process.poll() is None and time.monotonic() < deadline:
+                try:
+                    if select.select([controller], [], [], 0.02)[0]:
+                        output += os.read(controller, 65536)
+                except OSError:  # nothing holds the terminal any more
+                    time.sleep(0.02)
+                if ctrl_c_when and not trigger.exists() and ctrl_c_when(output):
+                    trigger.touch()
+        finally:
+            os.close(controller)
+            if process.poll() is None:
+                process.kill()
+        status = process.wait()
+        screen = deployment.folder / "screen"
+        rows = screen.read_bytes().decode("utf-16-le").split("\n") if screen.exists() else None
+        return types.SimpleNamespace(status=status, screen=rows, calls=parse_journal(deployment.journal))
+    return run
+
+
+def screen_rows(*lines):
+    """The console's rows for these lines, wrapped at its width, with the cursor's empty row after them."""
+    rows = [line[start:start + CONSOLE_WIDTH] for line in lines for start in range(0, max(len(line), 1), CONSOLE_WIDTH)]
+    return rows + ["", ""]
+
+
+def report_lines(publisher, product, code, text):
+    """The two lines of a successful install, as typed."""
+    return (f"Successfully installed anchor service for publisher {publisher}, product {product}",
+            f"Success code {code}: {text}")
+
+
+# A console shows UTF-16, whatever its output code page: each of these
+# characters of code page 1252 would show wrong as bytes on 437 or 850, and
+# bytes 0x80 to 0x9F (the euro sign, the right single quotation mark) even
+# under Wine's own conversion.
+TYPED = ("\u20acuro Acme\u2019s", "M\u00fcller %s Caf\u00e9", "Ger\u00e4t bereit: 5 \u20ac")
+LONG = ("P" * 15999 + "!", "Q" * 16000, "ok")  # a line that takes more than one console write
+
+# (the console's output code page, publisher, product, the library's status text)
+CONSOLE_OUTPUT = {
+    "cp437": (437, *TYPED),
+    "cp850": (850, *TYPED),
+    "cp1252": (1252, *TYPED),
+    "long-names": (850, *LONG),
+}
+
+
+@pytest.mark.parametrize("code_page,publisher,product,text", CONSOLE_OUTPUT.values(), ids=CONSOLE_OUTPUT.keys())
+def test_console_shows_the_names_and_status_text_as_typed(console, code_page, publisher, product, text):
+    run = console(f'tolvane.exe "{publisher}" "{product}"', code_page,
+                  script={"ZEL_STAND_IN_TEXT": text, "ZEL_STAND_IN_CODES": "0"})
+    assert run.status == 0
+    assert run.screen == screen_rows(*report_lines(publisher, product, 0, text))
+    narrow = [part.encode("cp1252") for part in (publisher, product, text)]
+    assert run.calls == install_calls(narrow[0], narrow[1], 1, 0, narrow[2], 0)
+
+
+# (arguments, the stand-in's script, whether Ctrl+C comes during the install or at the pause)
+CTRL_C = {
+    "during-the-install": ('"Acme Corp" Widget', {"ZEL_STAND_IN_INSTALL_DELAY": "2000", "ZEL_STAND_IN_TEXT": "ok"},
+                           "install"),
+    "at-the-pause": ("", {}, "pause"),
+}
+
+
+@pytest.mark.parametrize("arguments,script,moment", CTRL_C.values(), ids=CTRL_C.keys())
+def test_ctrl_c_ends_the_pause_but_not_an_install(console, deployment, platform, arguments, script, moment):
+    if moment == "install":  # pressed once the stand-in has begun its slow install
+        run = console("tolvane.exe " + arguments, script=script, ctrl_c_when=lambda output: deployment.journal.exists())
+        assert run.status == 0
+        assert run.screen == screen_rows(*report_lines("Acme Corp", "Widget", 0, "ok"))
+        assert run.calls == [("delay", 2000, "begun"), *install_calls(b"Acme Corp", b"Widget", 1, 0, b"ok", 0)]
+    else:  # pressed at the prompt; without Ctrl+C the pause would wait for Enter beyond the time limit
+        run = console("tolvane.exe " + arguments, ctrl_c_when=lambda output: b"Press any key" in output, timeout=20)
+        assert run.screen == screen_rows(*usage_text(platform).decode().splitlines())
+        assert run.calls == []
+
+
+# (the folders holding a library of the name the installer library loads, the folder it is loaded from)
+RUN_TIME_LOADS = {
+    "current-folder-only": (["current"], None),
+    "beside-tolvane": (["program"], "program"),
+    "both": (["current", "program"], "program"),
+}
+
+
+@pytest.mark.parametrize("copies,loaded_from", RUN_TIME_LOADS.values(), ids=RUN_TIME_LOADS.keys())
+def test_a_library_loaded_while_installing_never_comes_from_the_current_folder(request, deployment, platform,
+                                                                                copies, loaded_from):
+    folders = {"program": deployment.folder, "current": deployment.folder / "current"}
+    folders["current"].mkdir()
+    for copy in copies:
+        shutil.copy2(request.config.getoption("--bin-dir") / platform.library, folders[copy] / "run_time.dll")
+    script = {"ZEL_STAND_IN_LOAD": "run_time.dll", "ZEL_STAND_IN_TEXT": "ok"}
+    run = deployment.finish(deployment.start("Acme", "Widget", script=script, cwd=folders["current"]))
+    loaded = None if loaded_from is None else platform.path_for_program(folders[loaded_from] / "run_time.dll").encode()
+    assert run.calls == [("LoadLibrary", b"run_time.dll", loaded), *install_calls(b"Acme", b"Widget", 1, 0, b"ok", 0)]
