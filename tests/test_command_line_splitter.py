@@ -2,7 +2,9 @@
 Microsoft's current C run-time, run on the splitting function itself: Wine's
 msvcrt follows those rules, Windows' msvcrt.dll does not (doubled quotes),
 so only this shows what tolvane does on Windows.  The same table runs
-natively and, built for Windows, under Wine."""
+natively and, built for Windows, under Wine.  Then the conversion of a name
+to the ANSI code page, for code pages that Wine's own ANSI one (1252 here)
+cannot show: the harness passes the code page itself."""
 
 import os
 import subprocess
@@ -45,6 +47,10 @@ ARGUMENTS = {
     "unterminated-after-blank": ('a "b c ', ["a", "b c "]),
     "tabs-and-blanks": ('\tA\t B', ["A", "B"]),
     "tab-in-a-region": ('"a\tb" c', ["a\tb", "c"]),
+    # only blanks and tabs separate
+    "newline-inside": ("a\nb c", ["a\nb", "c"]),
+    "vertical-tab-and-form-feed-inside": ("a\vb\fc d", ["a\vb\fc", "d"]),
+    "carriage-return-inside": ("a\rb", ["a\rb"]),
     "trailing-blanks": ("a b   \t", ["a", "b"]),
     "nothing-but-blanks": ("   ", []),
     "nothing": ("", []),
@@ -70,23 +76,40 @@ PROGRAM_NAMES = {
 }
 
 
+# (a command line with no more arguments than it says, the capacity)
+CAPACITY_LINE = 't.exe a "b c" d e'
+CAPACITY_ARGUMENTS = ["t.exe", "a", "b c", "d", "e"]
+CAPACITIES = [0, 1, 3, 4]
+
+
+def run_harness(request, platform, tmp_path_factory, name, cases):
+    """Runs one harness on all its cases at once, in one process: (status, the lines it printed)."""
+    program = request.config.getoption("--test-programs") / (name + (".exe" if platform.name == "windows" else ""))
+    folder = tmp_path_factory.mktemp(name)
+    (folder / "cases").write_text("".join(f"{first} {second.encode('utf-16-be', 'surrogatepass').hex()}\n"
+                                          for first, second in cases))
+    # Wine's helpers outlive the program and hold its pipes: output goes to files.
+    with open(folder / "out", "wb") as out, open(folder / "err", "wb") as err:
+        status = subprocess.run([*platform.launcher, str(program), "cases"], cwd=folder, stdin=subprocess.DEVNULL,
+                                stdout=out, stderr=err, env={**os.environ, **platform.env}, timeout=120).returncode
+    lines = (folder / "out").read_text().splitlines()
+    assert (status, len(lines)) == (0, len(cases)), (folder / "err").read_text()
+    return dict(zip(cases, lines))
+
+
 @pytest.fixture(scope="module")
 def split(request, platform, tmp_path_factory):
-    program = request.config.getoption("--test-programs") / ("split_command_line" + (
-        ".exe" if platform.name == "windows" else ""))
-    folder = tmp_path_factory.mktemp("split")
+    """The splitter's result for each command line of the tables, with all
+    the room it needs or with a given capacity: (count, arguments kept)."""
+    cases = ([("all", "t.exe " + line) for line, _ in ARGUMENTS.values()]
+             + [("all", line) for line, _, _ in PROGRAM_NAMES.values()]
+             + [(capacity, CAPACITY_LINE) for capacity in CAPACITIES])
+    results = run_harness(request, platform, tmp_path_factory, "split_command_line", cases)
 
-    def run(line, *capacity):
-        encoded = line.encode("utf-16-be").hex()
-        # Wine's helpers outlive the program and hold its pipes: output goes to a file.
-        with open(folder / "out", "wb") as out:
-            status = subprocess.run([*platform.launcher, str(program), encoded or "", *map(str, capacity)],
-                                    stdin=subprocess.DEVNULL, stdout=out, env={**os.environ, **platform.env},
-                                    timeout=60).returncode
-        assert status == 0
-        count, *arguments = (folder / "out").read_text().splitlines()
-        return int(count), [bytes.fromhex(argument).decode("utf-16-be") for argument in arguments]
-    return run
+    def result(line, capacity="all"):
+        count, *arguments = results[(capacity, line)].split(" ")
+        return int(count), [bytes.fromhex(argument[1:]).decode("utf-16-be") for argument in arguments]
+    return result
 
 
 @pytest.mark.parametrize("line,arguments", ARGUMENTS.values(), ids=ARGUMENTS.keys())
@@ -99,7 +122,46 @@ def test_program_name(split, line, program, arguments):
     assert split(line) == (1 + len(arguments), [program, *arguments])
 
 
-@pytest.mark.parametrize("capacity", [0, 1, 3])
+@pytest.mark.parametrize("capacity", CAPACITIES)
 def test_arguments_beyond_the_capacity_are_counted_not_kept(split, capacity):
-    arguments = ["t.exe", "a", "b c", "d", "e"]
-    assert split('t.exe a "b c" d e', capacity) == (5, arguments[:capacity])
+    assert split(CAPACITY_LINE, capacity) == (5, CAPACITY_ARGUMENTS[:capacity])
+
+
+# (code page, name, its bytes in that code page, or None where it is refused)
+CONVERSIONS = {
+    "1252-e-acute": (1252, "Caf\u00e9", b"Caf\xe9"),
+    "1252-right-single-quotation-mark": (1252, "Widget\u2019s", b"Widget\x92s"),
+    "1252-euro-sign": (1252, "\u20ac 5", b"\x80 5"),
+    "1252-decomposed": (1252, "Cafe\u0301", b"Caf\xe9"),
+    "1252-decomposed-without-a-composition": (1252, "q\u0301", None),
+    "1252-letter-with-macron": (1252, "\u0100cme", None),
+    "1252-fullwidth-quotation-mark": (1252, "Acme\uff02", None),
+    "1252-unpaired-surrogate": (1252, "a\ud800", None),
+    # a trail byte that is a backslash in ASCII passes exactly
+    "932-second-byte-0x5c": (932, "\u8868", b"\x95\x5c"),
+    "932-katakana": (932, "\u30a2\u30af\u30e1", b"\x83\x41\x83\x4e\x83\x81"),
+    "932-e-acute": (932, "Caf\u00e9", None),
+    # tone marks are combining characters: as typed they pass, precomposed they stay refused
+    "1258-decomposed": (1258, "e\u0301", b"e\xec"),
+    "1258-e-acute": (1258, "\u00e9", b"\xe9"),
+    "1258-precomposed-tone-mark": (1258, "\u1ec7", None),
+    "65001-every-character": (65001, "\u682a\u5f0f \u00e9\u20ac", "\u682a\u5f0f \u00e9\u20ac".encode()),
+    "65001-outside-the-basic-plane": (65001, "\U0001F600", b"\xf0\x9f\x98\x80"),
+    "65001-decomposed-stays": (65001, "e\u0301", b"e\xcc\x81"),
+    "65001-unpaired-surrogate": (65001, "a\udc00", None),
+}
+
+
+@pytest.fixture(scope="module")
+def convert(request, platform, tmp_path_factory):
+    if platform.name != "windows":
+        pytest.skip("code pages are Windows'")
+    cases = [(code_page, name) for code_page, name, _ in CONVERSIONS.values()]
+    results = run_harness(request, platform, tmp_path_factory, "convert_name", cases)
+    return lambda code_page, name: None if results[(code_page, name)] == "refused" else bytes.fromhex(
+        results[(code_page, name)])
+
+
+@pytest.mark.parametrize("code_page,name,converted", CONVERSIONS.values(), ids=CONVERSIONS.keys())
+def test_a_name_is_converted_exactly_or_refused(convert, code_page, name, converted):
+    assert convert(code_page, name) == converted
