@@ -20,7 +20,10 @@ import time
 import types
 import zipfile
 
+import pefile
 import pytest
+from asn1crypto import cms
+from asn1crypto import parser as asn1_parser
 
 from test_windows_reproducible import SOURCES, copy_sources
 
@@ -301,9 +304,16 @@ BAD_SETUPS = {
     "wrong-password": (lambda k: {**k.pkcs12, "TOLVANE_SIGN_PASSWORD": "guess", **NO_TIMESTAMP}, "could not sign"),
     "missing-pkcs12": (lambda k: {**k.pkcs12, "TOLVANE_SIGN_PKCS12": "/absent.p12", **NO_TIMESTAMP},
                        "cannot read the PKCS#12 file"),
+    "missing-key-file": (lambda k: {**k.pem, "TOLVANE_SIGN_KEY": "/absent.key", **NO_TIMESTAMP}, "cannot read the key"),
+    "missing-certificate-chain": (lambda k: {**k.pem, "TOLVANE_SIGN_CERT": "/absent.pem", **NO_TIMESTAMP},
+                                  "cannot read the certificate chain"),
     "no-timestamp-decision": (lambda k: k.pkcs12, "no timestamp server"),
     "timestamp-and-no-timestamp": (lambda k: {**k.pkcs12, "TOLVANE_SIGN_TIMESTAMP_URL": k.tsa, **NO_TIMESTAMP},
                                    "not both"),
+    # only 1 says no timestamp
+    "no-timestamp-0": (lambda k: {**k.pkcs12, "TOLVANE_SIGN_NO_TIMESTAMP": "0"}, "1 or unset, not '0'"),
+    "timestamp-and-no-timestamp-yes": (lambda k: {**k.pkcs12, "TOLVANE_SIGN_TIMESTAMP_URL": k.tsa,
+                                                  "TOLVANE_SIGN_NO_TIMESTAMP": "yes"}, "1 or unset, not 'yes'"),
     "token-wrong-pin": (lambda k: {**k.token, "TOLVANE_SIGN_PASSWORD": "0000", **NO_TIMESTAMP}, "could not sign"),
     "token-missing-key": (lambda k: {**k.token, "TOLVANE_SIGN_KEY": TOKEN_KEY.replace("release-signing", "absent"),
                                      **NO_TIMESTAMP}, "could not sign"),
@@ -330,22 +340,107 @@ def test_a_broken_signing_setup_stops_the_release(source_dir, keys, unsigned, tm
     assert not signed.exists()
 
 
-def test_the_signature_check_requires_sha256_and_the_program_name(checker, certificate, unsigned, tmp_path):
+def certificate_table(data):
+    """The offset of the image's certificate table, and the PKCS #7 signature in it (DER)."""
+    pe = pefile.PE(data=data)
+    start = pe.OPTIONAL_HEADER.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]].VirtualAddress
+    header, content = asn1_parser.parse(data[start + 8:])[3:5]
+    return start, header + content
+
+
+def with_certificate_table(data, der=None, revision=0x0200, kind=0x0002, appended=b""):
+    """The signed image with its certificate table written anew: the signature,
+    padded to eight bytes, the header's revision and type; bytes appended after it."""
+    start, old = certificate_table(data)
+    der = old if der is None else der
+    table = (8 + len(der)).to_bytes(4, "little") + revision.to_bytes(2, "little") + kind.to_bytes(2, "little") + der
+    table += bytes(-len(table) % 8)
+    pe = pefile.PE(data=data[:start] + table + appended)
+    pe.OPTIONAL_HEADER.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]].Size = len(table)
+    pe.OPTIONAL_HEADER.CheckSum = pe.generate_checksum()
+    return pe.write()
+
+
+def signed_data_changed(change):
+    """A change of one field of the signature's SignedData, written back."""
+    def mutate(data, checker_module):
+        info = cms.ContentInfo.load(certificate_table(data)[1])
+        change(info["content"], checker_module)
+        return with_certificate_table(data, info.dump(force=True))
+    return mutate
+
+
+def image_digest_sha1(signed_data, checker_module):
+    content = signed_data["encap_content_info"]
+    indirect = content["content"].parse(checker_module.SpcIndirectDataContent)
+    indirect["message_digest"]["digest_algorithm"] = {"algorithm": "sha1"}
+    content["content"] = indirect
+
+
+def signer_digest_sha1(signed_data, checker_module):
+    signed_data["signer_infos"][0]["digest_algorithm"] = {"algorithm": "sha1"}
+
+
+def digest_algorithms_sha1(signed_data, checker_module):
+    signed_data["digest_algorithms"] = [{"algorithm": "sha1"}]
+
+
+def two_signers(signed_data, checker_module):
+    signed_data["signer_infos"] = [signed_data["signer_infos"][0], signed_data["signer_infos"][0].copy()]
+
+
+# (osslsigncode's options for a signature, or a change of a good signature; what the check says)
+SIGNATURES = {
+    "sha1": (["-h", "sha1", "-n", "tolvane.exe"], "digest algorithms ['sha1'], not SHA-256"),
+    "other-name": (["-h", "sha256", "-n", "setup.exe"], "describes the program as 'setup.exe'"),
+    "no-name": (["-h", "sha256"], "no description (SpcSpOpusInfo)"),
+    "certificate-revision-1": (lambda data, _: with_certificate_table(data, revision=0x0100),
+                               "certificate revision 0x100"),
+    "certificate-type-x509": (lambda data, _: with_certificate_table(data, kind=0x0001), "type 0x1"),
+    "data-after-the-certificate-table": (lambda data, _: with_certificate_table(data, appended=b"appended"),
+                                         "data after the signature"),
+    "data-after-the-signature-inside": (lambda data, _: with_certificate_table(
+        data, certificate_table(data)[1] + b"\x05\x00"), "data after the signature's PKCS #7 content"),
+    "digest-algorithms-sha1": (signed_data_changed(digest_algorithms_sha1), "digest algorithms ['sha1']"),
+    "image-digest-sha1": (signed_data_changed(image_digest_sha1), "the image digest is not SHA-256"),
+    "signer-digest-sha1": (signed_data_changed(signer_digest_sha1), "the signer's digest is not SHA-256"),
+    "two-signers": (signed_data_changed(two_signers), "2 signers"),
+}
+
+
+@pytest.mark.parametrize("signature,complaint", SIGNATURES.values(), ids=SIGNATURES.keys())
+def test_the_signature_check_fails_on_each_wrong_signature(source_dir, request, certificate, unsigned, tmp_path,
+                                                           signature, complaint):
+    """The checker reads the signature's structure (osslsigncode and sbverify
+    verify it): a good one passes, each one changed in one place fails for it."""
+    sys.path.insert(0, str(source_dir / "tools"))
+    import check_pe_image
+    expected = check_pe_image.Expected(**json.loads(request.config.getoption("--image-expectations").read_text()),
+                                       signed=True)
+
+    def failures(path):
+        return {rule: failure for rule, failure in check_pe_image.check(str(path), expected).items() if failure}
+
     def signed_with(name, *options):
         path = tmp_path / name / "tolvane.exe"
         path.parent.mkdir()
         quiet(["osslsigncode", "sign", "-pkcs12", str(certificate / "leaf.p12"), "-pass", "p12 secret",
                *options, "-in", str(unsigned), "-out", str(path)])
         return path
-    assert checker(unsigned, signed=True) == {"signature"}
-    assert checker(signed_with("good", "-h", "sha256", "-n", "tolvane.exe"), signed=True) == set()
-    assert checker(signed_with("sha1", "-h", "sha1", "-n", "tolvane.exe"), signed=True) == {"signature"}
-    assert checker(signed_with("other-name", "-h", "sha256", "-n", "setup.exe"), signed=True) == {"signature"}
-    assert checker(signed_with("no-name", "-h", "sha256"), signed=True) == {"signature"}
+    good = signed_with("good", "-h", "sha256", "-n", "tolvane.exe")
+    assert failures(good) == {}
+    if callable(signature):
+        wrong = tmp_path / "wrong" / "tolvane.exe"
+        wrong.parent.mkdir()
+        wrong.write_bytes(signature(good.read_bytes(), check_pe_image))
+    else:
+        wrong = signed_with("wrong", *signature)
+    assert list(failures(wrong)) == ["signature"] and complaint in failures(wrong)["signature"]
 
 
-def release(source_dir, folder, preset, settings, git_commit_time=None):
-    """The preset's whole workflow from a copy of the sources; returns its build folder."""
+def release(source_dir, folder, preset, settings, git_commit_time=None, uncommitted=False):
+    """The preset's whole workflow from a copy of the sources, a git checkout of
+    them if a commit time is given, with a change left uncommitted if asked."""
     source = copy_sources(source_dir, folder, SOURCES + ["CMakePresets.json", "packaging", "tools"])
     if git_commit_time is not None:
         when = {"GIT_AUTHOR_DATE": f"@{git_commit_time} +0000", "GIT_COMMITTER_DATE": f"@{git_commit_time} +0000"}
@@ -353,7 +448,12 @@ def release(source_dir, folder, preset, settings, git_commit_time=None):
         quiet([*git, "init", "-q"], cwd=source)
         quiet([*git, "add", "."], cwd=source)
         quiet([*git, "commit", "-q", "-m", "release"], cwd=source, env={**os.environ, **when})
-    result = subprocess.run(["cmake", "--workflow", "--preset", preset], cwd=source, env=environment(settings),
+        if uncommitted:  # a file that the build does not read
+            with open(source / "tools" / "setup.sh", "a") as setup:
+                setup.write("# a local change\n")
+    # Git must not find a checkout above the copy, whatever folder the tests run in.
+    env = {**environment(settings), "GIT_CEILING_DIRECTORIES": str(folder)}
+    result = subprocess.run(["cmake", "--workflow", "--preset", preset], cwd=source, env=env,
                             stdin=subprocess.DEVNULL, capture_output=True, text=True)
     return types.SimpleNamespace(build=source / "build" / preset, source=source, result=result)
 
@@ -455,10 +555,18 @@ def test_a_second_release_build_in_the_same_folder_works(two_releases, version):
     assert zip_file.read_bytes() == before
 
 
-def test_a_release_without_a_key_stops_and_writes_no_package(source_dir, tmp_path, version):
-    build = release(source_dir, tmp_path, "release", {"SOURCE_DATE_EPOCH": EPOCH})
+# (preset, settings, what the message says)
+STOPPED_RELEASES = {
+    "no-key": ("release", {"SOURCE_DATE_EPOCH": EPOCH}, "no signing key"),
+    "no-fixed-time": ("package-unsigned", {}, "Neither SOURCE_DATE_EPOCH nor a git commit"),
+}
+
+
+@pytest.mark.parametrize("preset,settings,complaint", STOPPED_RELEASES.values(), ids=STOPPED_RELEASES.keys())
+def test_a_release_that_cannot_be_made_stops_and_writes_no_package(source_dir, tmp_path, preset, settings, complaint):
+    build = release(source_dir, tmp_path, preset, settings)
     assert build.result.returncode != 0
-    assert "no signing key" in build.result.stdout + build.result.stderr
+    assert complaint in build.result.stdout + build.result.stderr
     assert not list(build.build.glob("*.zip")) and not (build.build / "signed" / "tolvane.exe").exists()
 
 
@@ -470,31 +578,42 @@ def unsigned_release_folder(source_dir, tmp_path_factory):
     return build.build
 
 
-# (the image: built or a broken build, its signature's digest or None, whether the check passes)
+# (the release: made without or with a timestamp server; the image put in
+#  place of its signed one: the built image or a broken build, signed with
+#  a digest or unsigned, or None for its own; whether its check passes)
 RELEASE_CHECKS = {
-    "signed": (None, "sha256", True),
-    "unsigned": (None, None, False),
-    "sha1-signature": (None, "sha1", False),
-    "broken-image": ("extra-import", "sha256", False),
+    "signed": ("untimestamped", (None, "sha256"), True),
+    "unsigned": ("untimestamped", (None, None), False),
+    "sha1-signature": ("untimestamped", (None, "sha1"), False),
+    "broken-image": ("untimestamped", ("extra-import", "sha256"), False),
+    "timestamped": ("timestamped", None, True),
+    "timestamp-missing": ("timestamped", (None, "sha256"), False),
 }
 
 
-@pytest.mark.parametrize("broken_build,digest,passes", RELEASE_CHECKS.values(), ids=RELEASE_CHECKS.keys())
-def test_the_release_check_fails_on_an_image_that_must_not_ship(request, unsigned_release_folder, certificate,
-                                                                 unsigned, broken_build, digest, passes):
+@pytest.mark.parametrize("made,image,passes", RELEASE_CHECKS.values(), ids=RELEASE_CHECKS.keys())
+def test_the_release_check_fails_on_an_image_that_must_not_ship(request, certificate, unsigned, made, image, passes):
     """The release's own CTest check, its command line and exit status included."""
-    image = unsigned if broken_build is None else (
-        request.config.getoption("--test-programs") / "broken-images" / broken_build / "tolvane.exe")
-    shipped = unsigned_release_folder / "signed" / "tolvane.exe"
+    folder = request.getfixturevalue("unsigned_release_folder" if made == "untimestamped" else "token_release")
+    shipped = folder / "signed" / "tolvane.exe"
     shipped.parent.mkdir(exist_ok=True)
-    shipped.unlink(missing_ok=True)
-    if digest is None:
-        shutil.copy2(image, shipped)
-    else:
-        quiet(["osslsigncode", "sign", "-pkcs12", str(certificate / "leaf.p12"), "-pass", "p12 secret",
-               "-h", digest, "-n", "tolvane.exe", "-in", str(image), "-out", str(shipped)])
-    result = subprocess.run(["ctest", "--output-on-failure"], cwd=unsigned_release_folder, stdin=subprocess.DEVNULL,
-                            capture_output=True, text=True)
+    own = shipped.read_bytes() if shipped.exists() else None
+    try:
+        if image is not None:
+            broken_build, digest = image
+            path = unsigned if broken_build is None else (
+                request.config.getoption("--test-programs") / "broken-images" / broken_build / "tolvane.exe")
+            shipped.unlink(missing_ok=True)
+            if digest is None:
+                shutil.copy2(path, shipped)
+            else:
+                quiet(["osslsigncode", "sign", "-pkcs12", str(certificate / "leaf.p12"), "-pass", "p12 secret",
+                       "-h", digest, "-n", "tolvane.exe", "-in", str(path), "-out", str(shipped)])
+        result = subprocess.run(["ctest", "--output-on-failure"], cwd=folder, stdin=subprocess.DEVNULL,
+                                capture_output=True, text=True)
+    finally:
+        if own is not None:  # the timestamped release's image, which other tests read
+            shipped.write_bytes(own)
     assert (result.returncode == 0) == passes, result.stdout
 
 
@@ -529,16 +648,32 @@ def test_a_third_party_rebuilds_the_release_and_compares(source_dir, token_relea
     assert hashlib.sha256((tmp_path / "released.exe").read_bytes()).hexdigest() == info["Signed-Image-SHA256"]
 
 
-def test_without_source_date_epoch_the_fixed_time_is_the_last_commit(source_dir, tmp_path, version):
+def signing_time(path):
+    """The signing time that the signature's signer states."""
+    _, signature = certificate_table(path.read_bytes())
+    attributes = cms.ContentInfo.load(signature)["content"]["signer_infos"][0]["signed_attrs"]
+    (when,) = [attribute["values"][0].native for attribute in attributes if attribute["type"].native == "signing_time"]
+    return int(when.timestamp())
+
+
+@pytest.mark.parametrize("kind,uncommitted", [("unsigned", False), ("signed", True)],
+                         ids=["unsigned", "signed-with-an-uncommitted-change"])
+def test_without_source_date_epoch_the_fixed_time_is_the_last_commit(source_dir, certificate, tmp_path, version,
+                                                                     kind, uncommitted):
     commit_time = 1600000000  # 2020-09-13 12:26:40 UTC
-    build = release(source_dir, tmp_path, "package-unsigned", {}, git_commit_time=commit_time)
+    preset, settings = ("release", {**pkcs12(certificate), **NO_TIMESTAMP}) if kind == "signed" else (
+        "package-unsigned", {})
+    build = release(source_dir, tmp_path, preset, settings, git_commit_time=commit_time, uncommitted=uncommitted)
     released(build)
-    name = f"tolvane-{version}-win64-unsigned"
+    name = package_name(kind, version)
     with zipfile.ZipFile(build.build / f"{name}.zip") as archive:
         assert {entry.date_time for entry in archive.infolist()} == {(2020, 9, 13, 12, 26, 40)}
     info = build_info(build.build / f"{name}.buildinfo")
     assert info["Source-Date-Epoch"] == str(commit_time)
-    assert info["Source-Commit"] == quiet(["git", "rev-parse", "HEAD"], cwd=build.source, text=True).stdout.strip()
+    commit = quiet(["git", "rev-parse", "HEAD"], cwd=build.source, text=True).stdout.strip()
+    assert info["Source-Commit"] == commit + (" with uncommitted changes" if uncommitted else "")
+    if kind == "signed":
+        assert signing_time(shipped_image(kind, build.build)) == commit_time
 
 
 def header_value(include_dir, name):

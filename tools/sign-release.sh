@@ -15,7 +15,8 @@
 #   TOLVANE_SIGN_TIMESTAMP_URL
 #       an RFC 3161 timestamp server: the signature then stays valid after
 #       the certificate expires.  Required, unless TOLVANE_SIGN_NO_TIMESTAMP=1
-#       says explicitly that the signature has no timestamp.
+#       says explicitly that the signature has no timestamp (any other
+#       value of it stops the release).
 #   SOURCE_DATE_EPOCH
 #       the signing time, so that an untimestamped signature is reproducible.
 # Any failure stops the release and leaves no SIGNED file.
@@ -59,6 +60,10 @@ else
 	esac
 fi
 
+case ${TOLVANE_SIGN_NO_TIMESTAMP:-} in
+"" | 1) ;;
+*) fail "TOLVANE_SIGN_NO_TIMESTAMP is 1 or unset, not '$TOLVANE_SIGN_NO_TIMESTAMP'" ;;
+esac
 if [ -n "${TOLVANE_SIGN_TIMESTAMP_URL:-}" ]; then
 	[ "${TOLVANE_SIGN_NO_TIMESTAMP:-}" != 1 ] ||
 		fail "give TOLVANE_SIGN_TIMESTAMP_URL or TOLVANE_SIGN_NO_TIMESTAMP=1, not both"
