@@ -103,6 +103,21 @@ def test_console_shows_the_names_and_status_text_as_typed(console, code_page, pu
     assert run.calls == install_calls(narrow[0], narrow[1], 1, 0, narrow[2], 0)
 
 
+def test_console_writes_are_pieces_that_older_windows_takes_never_half_a_character(request, platform, tmp_path):
+    """On a system whose ANSI code page is UTF-8 a character beyond the
+    basic plane takes two UTF-16 units; a console write must not end between them."""
+    text = "a" * 16382 + "\U0001F600" + "b" * 20000 + "\n"
+    (tmp_path / "text").write_bytes(text.encode())
+    program = request.config.getoption("--test-programs") / "console_pieces.exe"
+    status = subprocess.run([*platform.launcher, str(program), "text", "writes"], cwd=tmp_path, env={
+        **os.environ, **platform.env}, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, timeout=60).returncode
+    pieces = [bytes.fromhex(line) for line in (tmp_path / "writes").read_text().splitlines()]
+    assert status == 0
+    assert b"".join(pieces).decode("utf-16-be") == text.replace("\n", "\r\n")
+    # in UTF-16 units: the first piece stops before the pair, the second takes the most there is
+    assert [len(piece) // 2 for piece in pieces] == [16382, 16383, 3621]
+
+
 # (arguments, the stand-in's script, whether Ctrl+C comes during the install or at the pause)
 CTRL_C = {
     "during-the-install": ('"Acme Corp" Widget', {"ZEL_STAND_IN_INSTALL_DELAY": "2000", "ZEL_STAND_IN_TEXT": "ok"},

@@ -8,8 +8,31 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <windows.h>
 
 #include "command_line.h"
+
+/* Wine converts what Windows refuses: for UTF-8, Windows takes no flag but
+ * WC_ERR_INVALID_CHARS and no default-character pointers, and fails with
+ * ERROR_INVALID_PARAMETER (WideCharToMultiByte's documentation).  The
+ * harness is linked with --wrap=WideCharToMultiByte, so that the
+ * conversion's calls meet Windows' rules here too; the wrapper reaches the
+ * real function through GetProcAddress, since the wrap also redirects the
+ * import. */
+extern "C" int WINAPI __wrap_WideCharToMultiByte(UINT code_page, DWORD flags, LPCWCH text, int length, LPSTR out,
+						 int size, LPCCH default_char, LPBOOL used_default_char)
+{
+	if (code_page == CP_UTF8 &&
+	    ((flags & ~static_cast<DWORD>(WC_ERR_INVALID_CHARS)) != 0 || default_char != nullptr ||
+	     used_default_char != nullptr)) {
+		SetLastError(ERROR_INVALID_PARAMETER);
+		return 0;
+	}
+	typedef int(WINAPI * convert)(UINT, DWORD, LPCWCH, int, LPSTR, int, LPCCH, LPBOOL);
+	const auto windows_conversion = reinterpret_cast<convert>(reinterpret_cast<void (*)()>(
+		GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "WideCharToMultiByte")));
+	return windows_conversion(code_page, flags, text, length, out, size, default_char, used_default_char);
+}
 
 int main(int argc, char *argv[])
 {

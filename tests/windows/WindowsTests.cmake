@@ -25,6 +25,14 @@ foreach(launcher IN ITEMS raw_command_line console_launcher)
   set_target_properties(${launcher} PROPERTIES RUNTIME_OUTPUT_DIRECTORY "${test_programs}")
 endforeach()
 
+# tolvane's console output as a system with the ANSI code page UTF-8 makes it.
+add_executable(console_pieces windows/console_pieces.cpp "${PROJECT_SOURCE_DIR}/utils/install_service/windows_console.cpp")
+target_include_directories(console_pieces PRIVATE "${PROJECT_SOURCE_DIR}/utils/install_service")
+target_link_libraries(console_pieces PRIVATE tolvane_build_flags)
+target_link_options(console_pieces PRIVATE LINKER:--wrap=GetConsoleMode LINKER:--wrap=MultiByteToWideChar
+  LINKER:--wrap=WriteConsoleW)
+set_target_properties(console_pieces PROPERTIES RUNTIME_OUTPUT_DIRECTORY "${test_programs}")
+
 # Images built wrongly on purpose: each must trip the image checks.
 set(front_end "${PROJECT_SOURCE_DIR}/utils/install_service")
 function(tolvane_add_broken_image name)

@@ -12,7 +12,8 @@
 #include <stdlib.h>
 #include <windows.h>
 
-/* Windows before 8 takes at most about 64 KB in one WriteConsoleW call. */
+/* Windows before 8 takes at most about 64 KB in one WriteConsoleW call, from
+ * a buffer it shares with the console: pieces of at most 32,766 bytes. */
 enum { console_write_limit = 16383 };
 
 static void write_console(HANDLE console, const wchar_t *text, size_t length)
