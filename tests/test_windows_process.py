@@ -158,3 +158,12 @@ def test_a_library_loaded_while_installing_never_comes_from_the_current_folder(r
     run = deployment.finish(deployment.start("Acme", "Widget", script=script, cwd=folders["current"]))
     loaded = None if loaded_from is None else platform.path_for_program(folders[loaded_from] / "run_time.dll").encode()
     assert run.calls == [("LoadLibrary", b"run_time.dll", loaded), *install_calls(b"Acme", b"Widget", 1, 0, b"ok", 0)]
+
+
+def test_without_set_default_dll_directories_the_current_folder_leaves_the_search(request, platform, tmp_path):
+    """Where KERNEL32 lacks it: Wine has it, and keeps the current folder searched after SetDllDirectoryW(L"")."""
+    program = request.config.getoption("--test-programs") / "library_search_fallback.exe"
+    with open(tmp_path / "out", "wb") as out:
+        status = subprocess.run([*platform.launcher, str(program)], env={**os.environ, **platform.env},
+                                stdin=subprocess.DEVNULL, stdout=out, timeout=60).returncode
+    assert (status, (tmp_path / "out").read_bytes()) == (0, platform.lines(b'SetDllDirectoryW("")'))
