@@ -4,8 +4,9 @@
  * library's status.  The exit status is 0 on every path: deployment scripts
  * read the outcome from the output.
  */
-/* Nothing of the C++ library: on Windows, printf is that of the system's
- * msvcrt.dll (the build keeps MinGW's own, larger printf out). */
+/* Nothing of the C++ library: on Windows, the formatting is that of the
+ * system's msvcrt.dll (the build keeps MinGW's own, larger printf out), and
+ * what only Windows needs lives beside this file, behind one function each. */
 #include <signal.h>
 #include <stdio.h>
 
