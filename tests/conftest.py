@@ -121,15 +121,21 @@ class Run:
 class Deployment:
     """The program and an installer library in one folder, as deployed."""
 
-    def __init__(self, platform, folder, bin_dir, library_dir):
+    def __init__(self, platform, folder, bin_dir, library_dir, test_programs=None):
         self.platform = platform
         self.folder = folder
+        self.test_programs = test_programs
         self.program = folder / platform.program
         shutil.copy2(bin_dir / platform.program, self.program)
         if library_dir is not None:
             shutil.copy2(library_dir / platform.library, folder / platform.library)
         self.journal = folder / "journal.tsv"
         self.runs = 0
+
+    def add_test_program(self, name):
+        """A copy of one of the tests' own programs in the deployment's folder."""
+        shutil.copy2(self.test_programs / name, self.folder / name)
+        return self.folder / name
 
     def command(self, *args):
         return [*self.platform.launcher, str(self.program), *args]
@@ -175,13 +181,20 @@ def make_deployment(request, platform, tmp_path):
     def make(library_dir=bin_dir):
         folder = tmp_path / "deployment"
         folder.mkdir()
-        return Deployment(platform, folder, bin_dir, library_dir)
+        return Deployment(platform, folder, bin_dir, library_dir, request.config.getoption("--test-programs"))
     return make
 
 
 @pytest.fixture
 def deployment(make_deployment):
     return make_deployment()
+
+
+@pytest.fixture
+def windows_only(platform):
+    """For pytestmark = pytest.mark.usefixtures("windows_only")."""
+    if platform.name != "windows":
+        pytest.skip("Windows only")
 
 
 def wait_for(condition, timeout=20.0):

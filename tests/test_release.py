@@ -33,10 +33,7 @@ SOFTHSM = "/usr/lib/softhsm/libsofthsm2.so"
 TOKEN_KEY = "pkcs11:token=tolvane-release;object=release-signing;type=private"
 
 
-@pytest.fixture(autouse=True)
-def windows_only(platform):
-    if platform.name != "windows":
-        pytest.skip("the Windows release")
+pytestmark = pytest.mark.usefixtures("windows_only")
 
 
 @pytest.fixture(scope="module")

@@ -3,8 +3,6 @@ line, which tolvane splits and converts to the ANSI code page itself, and
 from a batch file that redirects its output to a log, as a deployment script
 does.  Wine's ANSI code page here is 1252."""
 
-import shutil
-
 import pytest
 
 from conftest import install_calls, report_text, usage_text
@@ -13,17 +11,13 @@ REFUSAL = (b"Error installing anchor service: the publisher or product name has 
            b"system's ANSI code page; the installer library was not called")
 
 
-@pytest.fixture(autouse=True)
-def windows_only(platform):
-    if platform.name != "windows":
-        pytest.skip("Windows command lines")
+pytestmark = pytest.mark.usefixtures("windows_only")
 
 
 @pytest.fixture
-def launch(request, deployment, platform):
+def launch(deployment, platform):
     """Runs a command line, given as text, through CreateProcessW unchanged."""
-    launcher = deployment.folder / "raw_command_line.exe"
-    shutil.copy2(request.config.getoption("--test-programs") / launcher.name, launcher)
+    launcher = deployment.add_test_program("raw_command_line.exe")
 
     def run(command_line, script=None):
         line_file = deployment.folder / "command-line"

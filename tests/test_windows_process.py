@@ -21,18 +21,14 @@ from conftest import install_calls, parse_journal, usage_text
 CONSOLE_WIDTH = 1000
 
 
-@pytest.fixture(autouse=True)
-def windows_only(platform):
-    if platform.name != "windows":
-        pytest.skip("a Windows console")
+pytestmark = pytest.mark.usefixtures("windows_only")
 
 
 @pytest.fixture
-def console(request, deployment, platform):
+def console(deployment, platform):
     """Runs a command line on a console of its own, through console_launcher.exe;
     Ctrl+C goes to the console once ctrl_c_when(output so far) holds."""
-    launcher = deployment.folder / "console_launcher.exe"
-    shutil.copy2(request.config.getoption("--test-programs") / launcher.name, launcher)
+    launcher = deployment.add_test_program("console_launcher.exe")
 
     def run(command_line, code_page=1252, script=None, ctrl_c_when=None, timeout=30):
         (deployment.folder / "command-line").write_bytes(command_line.encode("utf-16-le"))

@@ -11,6 +11,8 @@
 #include <stdio.h>
 #include <windows.h>
 
+#include "command_line_file.h"
+
 /* The launcher itself outlives the Ctrl+C it sends.  A handler, not
  * SetConsoleCtrlHandler(NULL, TRUE), which the program would inherit. */
 static BOOL WINAPI outlive_ctrl_c(DWORD event)
@@ -42,15 +44,9 @@ static BOOL write_screen(const char *path)
 
 int main(int argc, char *argv[])
 {
-	static wchar_t command_line[32768];
-	if (argc != 4 && argc != 5)
-		return 120;
-	FILE *file = fopen(argv[2], "rb");
-	if (file == NULL)
+	wchar_t *command_line = argc == 4 || argc == 5 ? command_line_from(argv[2]) : NULL;
+	if (command_line == NULL)
 		return 121;
-	size_t length = fread(command_line, sizeof command_line[0], 32767, file);
-	fclose(file);
-	command_line[length] = L'\0';
 	if (!SetConsoleOutputCP((UINT)atoi(argv[1])))
 		return 122;
 	if (argc == 5)

@@ -2,20 +2,15 @@
  * UTF-16 (little-endian, no byte-order mark), its standard handles this
  * process's own, and exits with the program's status: tests see how the
  * program itself splits and converts a command line. */
-#include <stdio.h>
 #include <windows.h>
+
+#include "command_line_file.h"
 
 int main(int argc, char *argv[])
 {
-	static wchar_t command_line[32768];
-	if (argc != 2)
-		return 120;
-	FILE *file = fopen(argv[1], "rb");
-	if (file == NULL)
+	wchar_t *command_line = argc == 2 ? command_line_from(argv[1]) : NULL;
+	if (command_line == NULL)
 		return 121;
-	size_t length = fread(command_line, sizeof command_line[0], 32767, file);
-	fclose(file);
-	command_line[length] = L'\0';
 
 	STARTUPINFOW startup = {.cb = sizeof startup, .dwFlags = STARTF_USESTDHANDLES};
 	startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
