@@ -704,3 +704,17 @@ def test_documented_windows_codes_match_the_headers(request, source_dir):
     for name, code in documented.items():
         if code > 0x7FFFFFFF:
             assert str(code - 2**32) in document, name
+
+
+# What the PowerShell example may not use: it must run on PowerShell 2.0, and
+# keep its files out of %TEMP%, which every user can write where SYSTEM runs it.
+POWERSHELL_2_AND_NOT_TEMP = ["New-TemporaryFile", "$PSScriptRoot", "$PSCommandPath", "[ordered]", "-NoNewline",
+                             "$env:TEMP", "$env:TMP", "GetTempPath", "%TEMP%"]
+
+
+def test_the_powershell_example_runs_on_powershell_2(source_dir):
+    document = (source_dir / "packaging" / "README.txt").read_text()
+    example = document[document.index("PowerShell, only from"):document.index("Reading the outcome")]
+    script = "\n".join(line for line in example.splitlines() if line.startswith("    "))
+    assert "Start-Process" in script and "PowerShell 2.0" in example
+    assert [token for token in POWERSHELL_2_AND_NOT_TEMP if token.lower() in script.lower()] == []
