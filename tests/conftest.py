@@ -121,7 +121,7 @@ class Run:
 class Deployment:
     """The program and an installer library in one folder, as deployed."""
 
-    def __init__(self, platform, folder, bin_dir, library_dir, test_programs=None):
+    def __init__(self, platform, folder, bin_dir, library_dir, test_programs):
         self.platform = platform
         self.folder = folder
         self.test_programs = test_programs
@@ -195,6 +195,16 @@ def windows_only(platform):
     """For pytestmark = pytest.mark.usefixtures("windows_only")."""
     if platform.name != "windows":
         pytest.skip("Windows only")
+
+
+def run_test_program(request, platform, folder, name, *args):
+    """Runs one of the tests' own programs in folder: (status, standard output, standard error).
+    Wine's helpers outlive the program and hold its pipes: the output goes through files."""
+    program = request.config.getoption("--test-programs") / (name + (".exe" if platform.name == "windows" else ""))
+    with open(folder / "out", "wb") as out, open(folder / "err", "wb") as err:
+        status = subprocess.run([*platform.launcher, str(program), *args], cwd=folder, stdin=subprocess.DEVNULL,
+                                stdout=out, stderr=err, env={**os.environ, **platform.env}, timeout=120).returncode
+    return status, (folder / "out").read_bytes(), (folder / "err").read_bytes()
 
 
 def wait_for(condition, timeout=20.0):

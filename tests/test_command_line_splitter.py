@@ -6,10 +6,9 @@ natively and, built for Windows, under Wine.  Then the conversion of a name
 to the ANSI code page, for code pages that Wine's own ANSI one (1252 here)
 cannot show: the harness passes the code page itself."""
 
-import os
-import subprocess
-
 import pytest
+
+from conftest import run_test_program
 
 # (what follows "t.exe " on the command line, the arguments it gives)
 ARGUMENTS = {
@@ -84,16 +83,12 @@ CAPACITIES = [0, 1, 3, 4]
 
 def run_harness(request, platform, tmp_path_factory, name, cases):
     """Runs one harness on all its cases at once, in one process: (status, the lines it printed)."""
-    program = request.config.getoption("--test-programs") / (name + (".exe" if platform.name == "windows" else ""))
     folder = tmp_path_factory.mktemp(name)
     (folder / "cases").write_text("".join(f"{first} {second.encode('utf-16-be', 'surrogatepass').hex()}\n"
                                           for first, second in cases))
-    # Wine's helpers outlive the program and hold its pipes: output goes to files.
-    with open(folder / "out", "wb") as out, open(folder / "err", "wb") as err:
-        status = subprocess.run([*platform.launcher, str(program), "cases"], cwd=folder, stdin=subprocess.DEVNULL,
-                                stdout=out, stderr=err, env={**os.environ, **platform.env}, timeout=120).returncode
-    lines = (folder / "out").read_text().splitlines()
-    assert (status, len(lines)) == (0, len(cases)), (folder / "err").read_text()
+    status, out, err = run_test_program(request, platform, folder, name, "cases")
+    lines = out.decode().splitlines()
+    assert (status, len(lines)) == (0, len(cases)), err.decode()
     return dict(zip(cases, lines))
 
 

@@ -47,17 +47,36 @@ def version(request):
 
 
 @pytest.fixture(scope="module")
-def checker(source_dir, request):
-    """The rules that fail for an image, as the release checks it."""
+def check_pe_image(source_dir):
     sys.path.insert(0, str(source_dir / "tools"))
     import check_pe_image
+    return check_pe_image
+
+
+@pytest.fixture(scope="module")
+def failures(check_pe_image, request):
+    """What fails for an image, as the release checks it: {rule: what is wrong}."""
     expected = json.loads(request.config.getoption("--image-expectations").read_text())
-    return lambda path, **options: {rule for rule, failure in check_pe_image.check(
+    return lambda path, **options: {rule: failure for rule, failure in check_pe_image.check(
         str(path), check_pe_image.Expected(**expected, **options)).items() if failure}
+
+
+@pytest.fixture(scope="module")
+def checker(failures):
+    """The rules that fail for an image, as the release checks it."""
+    return lambda path, **options: set(failures(path, **options))
 
 
 def quiet(command, **options):
     return subprocess.run(command, stdin=subprocess.DEVNULL, capture_output=True, check=True, **options)
+
+
+def signed_with_test_certificate(certificate, image, path, *options):
+    """A copy of image at path, signed with the test certificate through osslsigncode's options."""
+    path.parent.mkdir(parents=True, exist_ok=True)
+    quiet(["osslsigncode", "sign", "-pkcs12", str(certificate / "leaf.p12"), "-pass", "p12 secret", *options,
+           "-in", str(image), "-out", str(path)])
+    return path
 
 
 LEAF_EXTENSIONS = "basicConstraints=CA:false\nkeyUsage=critical,digitalSignature\nextendedKeyUsage=codeSigning\n"
@@ -406,33 +425,21 @@ SIGNATURES = {
 
 
 @pytest.mark.parametrize("signature,complaint", SIGNATURES.values(), ids=SIGNATURES.keys())
-def test_the_signature_check_fails_on_each_wrong_signature(source_dir, request, certificate, unsigned, tmp_path,
+def test_the_signature_check_fails_on_each_wrong_signature(check_pe_image, failures, certificate, unsigned, tmp_path,
                                                            signature, complaint):
     """The checker reads the signature's structure (osslsigncode and sbverify
     verify it): a good one passes, each one changed in one place fails for it."""
-    sys.path.insert(0, str(source_dir / "tools"))
-    import check_pe_image
-    expected = check_pe_image.Expected(**json.loads(request.config.getoption("--image-expectations").read_text()),
-                                       signed=True)
-
-    def failures(path):
-        return {rule: failure for rule, failure in check_pe_image.check(str(path), expected).items() if failure}
-
-    def signed_with(name, *options):
-        path = tmp_path / name / "tolvane.exe"
-        path.parent.mkdir()
-        quiet(["osslsigncode", "sign", "-pkcs12", str(certificate / "leaf.p12"), "-pass", "p12 secret",
-               *options, "-in", str(unsigned), "-out", str(path)])
-        return path
-    good = signed_with("good", "-h", "sha256", "-n", "tolvane.exe")
-    assert failures(good) == {}
+    good = signed_with_test_certificate(certificate, unsigned, tmp_path / "good" / "tolvane.exe",
+                                        "-h", "sha256", "-n", "tolvane.exe")
+    assert failures(good, signed=True) == {}
+    wrong = tmp_path / "wrong" / "tolvane.exe"
     if callable(signature):
-        wrong = tmp_path / "wrong" / "tolvane.exe"
         wrong.parent.mkdir()
         wrong.write_bytes(signature(good.read_bytes(), check_pe_image))
     else:
-        wrong = signed_with("wrong", *signature)
-    assert list(failures(wrong)) == ["signature"] and complaint in failures(wrong)["signature"]
+        signed_with_test_certificate(certificate, unsigned, wrong, *signature)
+    assert list(failures(wrong, signed=True)) == ["signature"]
+    assert complaint in failures(wrong, signed=True)["signature"]
 
 
 def release(source_dir, folder, preset, settings, git_commit_time=None, uncommitted=False):
@@ -604,8 +611,7 @@ def test_the_release_check_fails_on_an_image_that_must_not_ship(request, certifi
             if digest is None:
                 shutil.copy2(path, shipped)
             else:
-                quiet(["osslsigncode", "sign", "-pkcs12", str(certificate / "leaf.p12"), "-pass", "p12 secret",
-                       "-h", digest, "-n", "tolvane.exe", "-in", str(path), "-out", str(shipped)])
+                signed_with_test_certificate(certificate, path, shipped, "-h", digest, "-n", "tolvane.exe")
         result = subprocess.run(["ctest", "--output-on-failure"], cwd=folder, stdin=subprocess.DEVNULL,
                                 capture_output=True, text=True)
     finally:

@@ -8,14 +8,13 @@ import os
 import select
 import shutil
 import struct
-import subprocess
 import termios
 import time
 import types
 
 import pytest
 
-from conftest import install_calls, parse_journal, usage_text
+from conftest import install_calls, parse_journal, run_test_program, usage_text
 
 # Wide enough that no line of these tests wraps but the long ones.
 CONSOLE_WIDTH = 1000
@@ -104,9 +103,7 @@ def test_console_writes_are_pieces_that_older_windows_takes_never_half_a_charact
     basic plane takes two UTF-16 units; a console write must not end between them."""
     text = "a" * 16382 + "\U0001F600" + "b" * 20000 + "\n"
     (tmp_path / "text").write_bytes(text.encode())
-    program = request.config.getoption("--test-programs") / "console_pieces.exe"
-    status = subprocess.run([*platform.launcher, str(program), "text", "writes"], cwd=tmp_path, env={
-        **os.environ, **platform.env}, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, timeout=60).returncode
+    status, _, _ = run_test_program(request, platform, tmp_path, "console_pieces", "text", "writes")
     pieces = [bytes.fromhex(line) for line in (tmp_path / "writes").read_text().splitlines()]
     assert status == 0
     assert b"".join(pieces).decode("utf-16-be") == text.replace("\n", "\r\n")
@@ -158,8 +155,5 @@ def test_a_library_loaded_while_installing_never_comes_from_the_current_folder(r
 
 def test_without_set_default_dll_directories_the_current_folder_leaves_the_search(request, platform, tmp_path):
     """Where KERNEL32 lacks it: Wine has it, and keeps the current folder searched after SetDllDirectoryW(L"")."""
-    program = request.config.getoption("--test-programs") / "library_search_fallback.exe"
-    with open(tmp_path / "out", "wb") as out:
-        status = subprocess.run([*platform.launcher, str(program)], env={**os.environ, **platform.env},
-                                stdin=subprocess.DEVNULL, stdout=out, timeout=60).returncode
-    assert (status, (tmp_path / "out").read_bytes()) == (0, platform.lines(b'SetDllDirectoryW("")'))
+    status, out, _ = run_test_program(request, platform, tmp_path, "library_search_fallback")
+    assert (status, out) == (0, platform.lines(b'SetDllDirectoryW("")'))

@@ -25,20 +25,13 @@ foreach(launcher IN ITEMS raw_command_line console_launcher)
   set_target_properties(${launcher} PROPERTIES RUNTIME_OUTPUT_DIRECTORY "${test_programs}")
 endforeach()
 
-# tolvane's own Windows code where Windows differs from Wine, with the
-# system functions in between wrapped: its console output as a system with
-# the ANSI code page UTF-8 makes it, and its library search where KERNEL32
-# lacks SetDefaultDllDirectories.
-function(tolvane_add_wrapped_program name source)
-  add_executable(${name} windows/${name}.cpp "${PROJECT_SOURCE_DIR}/utils/install_service/${source}")
-  target_include_directories(${name} PRIVATE "${PROJECT_SOURCE_DIR}/utils/install_service")
-  target_link_libraries(${name} PRIVATE tolvane_build_flags)
-  list(TRANSFORM ARGN PREPEND "LINKER:--wrap=")
-  target_link_options(${name} PRIVATE ${ARGN})
-  set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY "${test_programs}")
-endfunction()
-tolvane_add_wrapped_program(console_pieces windows_console.cpp GetConsoleMode MultiByteToWideChar WriteConsoleW)
-tolvane_add_wrapped_program(library_search_fallback windows_library_search.cpp GetProcAddress SetDllDirectoryW)
+# tolvane's own Windows code where Windows differs from Wine: its console
+# output as a system with the ANSI code page UTF-8 makes it, and its library
+# search where KERNEL32 lacks SetDefaultDllDirectories.
+tolvane_add_test_program(console_pieces windows/console_pieces.cpp windows_console.cpp
+  WRAP GetConsoleMode MultiByteToWideChar WriteConsoleW)
+tolvane_add_test_program(library_search_fallback windows/library_search_fallback.cpp windows_library_search.cpp
+  WRAP GetProcAddress SetDllDirectoryW)
 
 # Images built wrongly on purpose: each must trip the image checks.
 set(front_end "${PROJECT_SOURCE_DIR}/utils/install_service")
