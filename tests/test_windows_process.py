@@ -98,17 +98,33 @@ def test_console_shows_the_names_and_status_text_as_typed(console, code_page, pu
     assert run.calls == install_calls(narrow[0], narrow[1], 1, 0, narrow[2], 0)
 
 
-def test_console_writes_are_pieces_that_older_windows_takes_never_half_a_character(request, platform, tmp_path):
-    """On a system whose ANSI code page is UTF-8 a character beyond the
-    basic plane takes two UTF-16 units; a console write must not end between them."""
-    text = "a" * 16382 + "\U0001F600" + "b" * 20000 + "\n"
+def pieces(data, *ends):
+    return [data[start:end] for start, end in zip((0, *ends), (*ends, len(data)))]
+
+
+PAIR_SPLIT = "a" * 16382 + "\U0001F600" + "b" * 20000 + "\n"
+
+# (standard output, a message, its writes), where Windows' rules or faults cannot be had under Wine.
+# On a system whose ANSI code page is UTF-8 a character beyond the basic plane takes two UTF-16 units:
+# a console write must not end between them, and each takes no more than older Windows does.
+MESSAGE_WRITES = {
+    "console-pieces": ("console", PAIR_SPLIT,
+                       [("console", piece) for piece in pieces(PAIR_SPLIT.replace("\n", "\r\n").encode("utf-16-be"),
+                                                               2 * 16382, 2 * (16382 + 16383))]),
+    "not-a-screen": ("not-a-screen", "Gr\u00fc\u00dfe\n", [("file", "Gr\u00fc\u00dfe\r\n".encode())]),
+    "no-memory": ("no-memory", "x" * 1000 + "\n", [("file", b"x" * 512), ("file", b"x" * 488 + b"\r\n")]),
+    "unknown-conversion": ("console", "100% sure\n", []),
+    "percent-at-the-end": ("console", "100%", []),
+}
+
+
+@pytest.mark.parametrize("mode,text,writes", MESSAGE_WRITES.values(), ids=MESSAGE_WRITES.keys())
+def test_message_writes_where_windows_differs_from_wine(request, platform, tmp_path, mode, text, writes):
     (tmp_path / "text").write_bytes(text.encode())
-    status, _, _ = run_test_program(request, platform, tmp_path, "console_pieces", "text", "writes")
-    pieces = [bytes.fromhex(line) for line in (tmp_path / "writes").read_text().splitlines()]
+    status, _, _ = run_test_program(request, platform, tmp_path, "message_writes", mode, "text", "writes")
     assert status == 0
-    assert b"".join(pieces).decode("utf-16-be") == text.replace("\n", "\r\n")
-    # in UTF-16 units: the first piece stops before the pair, the second takes the most there is
-    assert [len(piece) // 2 for piece in pieces] == [16382, 16383, 3621]
+    assert [(kind, bytes.fromhex(data)) for kind, data in
+            (line.split(" ") for line in (tmp_path / "writes").read_text().splitlines())] == writes
 
 
 # (arguments, the stand-in's script, whether Ctrl+C comes during the install or at the pause)

@@ -16,6 +16,7 @@ import argparse
 import dataclasses
 import json
 import os
+import re
 import sys
 from xml.dom import minidom
 from xml.parsers.expat import ExpatError
@@ -27,29 +28,22 @@ FILE_NAME = "tolvane.exe"
 INSTALLER_LIBRARY = "ZEL_Act_Installer.dll"
 INSTALLER_OPERATIONS = {"zelActSvcInstallWin", "zelActSvcGetLastErrorWin", "zelActSvcStatusCodeToText"}
 
-# The system functions tolvane.exe may import: each one is in Windows 5.2 x64
-# (Server 2003, XP x64).  By Microsoft's documentation every KERNEL32
-# function here is in Windows 2000 or XP and Server 2003; SetDllDirectoryW
-# came with XP SP1 and Server 2003.  The msvcrt.dll functions are those of
-# XP's and Server 2003's msvcrt.dll (7.0); most serve the run-time's
-# start-up.  A function of a later Windows, SetDefaultDllDirectories above
-# all, must be looked up at run time: imported, it keeps tolvane.exe from
-# starting where it is missing.
+# The one system library tolvane.exe imports from, and the functions it may
+# import: each one is in Windows 5.2 x64 (Server 2003, XP x64).  By
+# Microsoft's documentation every function here is in Windows 2000 or XP
+# and Server 2003; SetDllDirectoryW came with XP SP1 and Server 2003.  A
+# function of a later Windows, SetDefaultDllDirectories above all, must be
+# looked up at run time: imported, it keeps tolvane.exe from starting where
+# it is missing.
+SYSTEM_LIBRARY = "KERNEL32.dll"
 SYSTEM_FUNCTIONS = {
-    "KERNEL32.dll": {
-        "DeleteCriticalSection", "EnterCriticalSection", "FoldStringW", "GetACP", "GetCommandLineW",
-        "GetConsoleMode", "GetLastError", "GetModuleHandleW", "GetProcAddress", "GetStartupInfoA", "GetStdHandle",
-        "InitializeCriticalSection", "LeaveCriticalSection", "MultiByteToWideChar", "SetConsoleCtrlHandler",
-        "SetDllDirectoryW", "SetUnhandledExceptionFilter", "Sleep", "TlsGetValue", "VirtualProtect",
-        "VirtualQuery", "WideCharToMultiByte", "WriteConsoleW", "__C_specific_handler", "lstrlenW",
-    },
-    "msvcrt.dll": {
-        "__getmainargs", "__initenv", "__iob_func", "__set_app_type", "__setusermatherr", "_acmdln", "_amsg_exit",
-        "_cexit", "_commode", "_fmode", "_initterm", "_onexit", "_vscprintf", "_vsnprintf", "abort", "calloc",
-        "exit", "fflush", "fprintf", "free", "fwrite", "getchar", "malloc", "memcpy", "signal", "strlen",
-        "strncmp", "vfprintf", "vprintf",
-    },
+    "ExitProcess", "FoldStringW", "GetACP", "GetCommandLineW", "GetFileType", "GetModuleHandleW", "GetProcAddress",
+    "GetProcessHeap", "GetStdHandle", "HeapAlloc", "HeapFree", "MultiByteToWideChar", "ReadFile",
+    "SetConsoleCtrlHandler", "SetDllDirectoryW", "WideCharToMultiByte", "WriteConsoleW", "WriteFile", "lstrlenW",
 }
+# C run-time libraries: the system's old one, the universal one and its API
+# sets, and Visual C++'s.
+C_RUN_TIME_LIBRARY = re.compile(r"(msvcrt|msvcr\d+|ucrtbased?|api-ms-win-crt-.+|vcruntime\d+)\.dll", re.IGNORECASE)
 
 RT_VERSION, RT_MANIFEST = 16, 24
 LANG_EN_US, LANG_NEUTRAL = 0x0409, 0
@@ -122,9 +116,11 @@ def subsystem_version(pe, path, expected):
 
 
 def relocations(pe, path, expected):
+    """Windows moves an image to a random address only when it has relocations to apply."""
     require(not pe.FILE_HEADER.Characteristics & IMAGE["IMAGE_FILE_RELOCS_STRIPPED"], "relocations stripped")
-    directory = pe.OPTIONAL_HEADER.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_BASERELOC"]]
-    require(directory.Size > 0, "no base relocation table")
+    entries = [entry for block in getattr(pe, "DIRECTORY_ENTRY_BASERELOC", []) for entry in block.entries
+               if entry.type != pefile.RELOCATION_TYPE["IMAGE_REL_BASED_ABSOLUTE"]]
+    require(entries, "no base relocations")
 
 
 def large_address_aware(pe, path, expected):
@@ -136,27 +132,28 @@ def no_timestamp(pe, path, expected):
 
 
 def imports(pe, path, expected):
+    """By name alone: an ordinal's function differs from one version of a library to the next."""
     entries = getattr(pe, "DIRECTORY_ENTRY_IMPORT", [])
     libraries = [entry.dll.decode() for entry in entries]
-    require(sorted(libraries) == sorted([*SYSTEM_FUNCTIONS, INSTALLER_LIBRARY]), f"imports from {libraries}")
+    require(sorted(libraries) == sorted([SYSTEM_LIBRARY, INSTALLER_LIBRARY]), f"imports from {libraries}")
     for entry in entries:
-        allowed = SYSTEM_FUNCTIONS.get(entry.dll.decode())
-        if allowed is not None:
-            names = {symbol.name.decode() if symbol.name else f"#{symbol.ordinal}" for symbol in entry.imports}
-            require(names <= allowed, f"imports {sorted(names - allowed)} from {entry.dll.decode()}")
-    (installer,) = [entry for entry in entries if entry.dll.decode() == INSTALLER_LIBRARY]
-    by_ordinal = [symbol.ordinal for symbol in installer.imports if symbol.import_by_ordinal]
-    require(not by_ordinal, f"imports ordinals {by_ordinal} from {INSTALLER_LIBRARY}")
-    names = sorted(symbol.name.decode() for symbol in installer.imports)
-    require(names == sorted(INSTALLER_OPERATIONS), f"imports {names} from {INSTALLER_LIBRARY}")
+        by_ordinal = [symbol.ordinal for symbol in entry.imports if symbol.import_by_ordinal]
+        require(not by_ordinal, f"imports ordinals {by_ordinal} from {entry.dll.decode()}")
+    names = {entry.dll.decode(): {symbol.name.decode() for symbol in entry.imports} for entry in entries}
+    require(names[SYSTEM_LIBRARY] <= SYSTEM_FUNCTIONS,
+            f"imports {sorted(names[SYSTEM_LIBRARY] - SYSTEM_FUNCTIONS)} from {SYSTEM_LIBRARY}")
+    require(names[INSTALLER_LIBRARY] == INSTALLER_OPERATIONS,
+            f"imports {sorted(names[INSTALLER_LIBRARY])} from {INSTALLER_LIBRARY}")
 
 
-def system_printf(pe, path, expected):
-    """Formatting is msvcrt.dll's: MinGW's own copy would add tens of kilobytes."""
+def no_c_run_time(pe, path, expected):
+    """No C run-time library has to be on the system, and none of MinGW's
+    start-up code is in the image: it brings a TLS directory."""
     entries = getattr(pe, "DIRECTORY_ENTRY_IMPORT", [])
-    names = {symbol.name for entry in entries if entry.dll.lower() == b"msvcrt.dll"
-             for symbol in entry.imports if symbol.name}
-    require(b"vprintf" in names, "vprintf is not imported from msvcrt.dll")
+    run_times = [entry.dll.decode() for entry in entries if C_RUN_TIME_LIBRARY.fullmatch(entry.dll.decode())]
+    require(not run_times, f"imports from {run_times}")
+    directory = pe.OPTIONAL_HEADER.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_TLS"]]
+    require(directory.Size == 0, "a TLS directory")
 
 
 def dependent_load_flags(pe, path, expected):
@@ -403,7 +400,7 @@ RULES = {
     "no-timestamp": no_timestamp,
     "imports": imports,
     "no-delay-imports": no_delay_imports,
-    "system-printf": system_printf,
+    "no-c-run-time": no_c_run_time,
     "dependent-load-flags": dependent_load_flags,
     "one-manifest": one_manifest,
     "manifest-content": manifest_content,

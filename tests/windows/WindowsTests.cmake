@@ -28,16 +28,16 @@ endforeach()
 # tolvane's own Windows code where Windows differs from Wine: its console
 # output as a system with the ANSI code page UTF-8 makes it, and its library
 # search where KERNEL32 lacks SetDefaultDllDirectories.
-tolvane_add_test_program(console_pieces windows/console_pieces.cpp windows_console.cpp
-  WRAP GetConsoleMode MultiByteToWideChar WriteConsoleW)
+tolvane_add_test_program(message_writes windows/message_writes.cpp windows_console.cpp
+  WRAP GetFileType HeapAlloc MultiByteToWideChar WriteConsoleW WriteFile)
 tolvane_add_test_program(library_search_fallback windows/library_search_fallback.cpp windows_library_search.cpp
   WRAP GetProcAddress SetDllDirectoryW)
 
 # Images built wrongly on purpose: each must trip the image checks.
 set(front_end "${PROJECT_SOURCE_DIR}/utils/install_service")
 function(tolvane_add_broken_image name)
-  cmake_parse_arguments(PARSE_ARGV 1 broken "WITHOUT_RESOURCES;WITHOUT_LOAD_CONFIG;DEFAULT_LINK"
-    "" "SOURCES;COMPILE_OPTIONS;LINK")
+  cmake_parse_arguments(PARSE_ARGV 1 broken "WITHOUT_RESOURCES;WITHOUT_LOAD_CONFIG;DEFAULT_LINK;WITH_C_RUN_TIME"
+    "" "SOURCES;LINK")
   set(target broken_image_${name})
   add_executable(${target} "${front_end}/tolvane.cpp" ${TOLVANE_WINDOWS_SOURCES} ${broken_SOURCES})
   target_include_directories(${target} PRIVATE "${front_end}")
@@ -47,12 +47,12 @@ function(tolvane_add_broken_image name)
   if(NOT broken_WITHOUT_LOAD_CONFIG)
     tolvane_add_load_config(${target})
   endif()
-  if(broken_DEFAULT_LINK)
-    target_compile_definitions(${target} PRIVATE __USE_MINGW_ANSI_STDIO=0)
-  else()
+  if(NOT broken_DEFAULT_LINK)
     target_link_libraries(${target} PRIVATE tolvane_build_flags)
   endif()
-  target_compile_options(${target} PRIVATE "$<$<COMPILE_LANGUAGE:C,CXX>:${broken_COMPILE_OPTIONS}>")
+  if(NOT broken_WITH_C_RUN_TIME)
+    tolvane_link_without_c_run_time(${target})
+  endif()
   target_link_libraries(${target} PRIVATE ${broken_LINK})
   target_link_options(${target} PRIVATE -s)
   set_target_properties(${target} PROPERTIES
@@ -67,9 +67,8 @@ tolvane_add_broken_image(without-load-config WITHOUT_LOAD_CONFIG LINK zel_act_in
 tolvane_add_broken_image(gui-subsystem LINK zel_act_installer -Wl,--subsystem,windows:5.2)
 tolvane_add_broken_image(fixed-base LINK zel_act_installer
   -Wl,--disable-dynamicbase,--disable-high-entropy-va,--disable-reloc-section)
-# MinGW's own printf, as C++ code gets it without the build's definition.
-tolvane_add_broken_image(mingw-printf LINK zel_act_installer
-  COMPILE_OPTIONS -U__USE_MINGW_ANSI_STDIO -D__USE_MINGW_ANSI_STDIO=1)
+# MinGW's start-up code and the C run-time it needs, as a default link gives them.
+tolvane_add_broken_image(mingw-start-up WITH_C_RUN_TIME LINK zel_act_installer)
 tolvane_add_broken_image(extra-import LINK zel_act_installer
   SOURCES "${CMAKE_CURRENT_SOURCE_DIR}/windows/extra_import.c")
 tolvane_add_broken_image(set-default-dll-directories-imported LINK zel_act_installer
@@ -85,7 +84,7 @@ add_custom_command(OUTPUT "${delay_import_library}"
   COMMAND "${CMAKE_DLLTOOL}" --input-def "${ZEL_ACT_INSTALLER_DEF}" --output-delaylib "${delay_import_library}"
   DEPENDS "${ZEL_ACT_INSTALLER_DEF}")
 add_custom_target(delay_import_library DEPENDS "${delay_import_library}")
-tolvane_add_broken_image(delay-load LINK zel_act_installer_headers "${delay_import_library}")
+tolvane_add_broken_image(delay-load LINK zel_act_installer_headers "${delay_import_library}" mingwex)
 add_dependencies(broken_image_delay-load delay_import_library)
 
 add_test(NAME windows.check_pe_image

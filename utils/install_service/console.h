@@ -1,20 +1,30 @@
 /*
- * tolvane's console: how a message reaches the administrator's screen, and
- * an installation that Ctrl+C cannot cut short.
+ * tolvane's console: how a message reaches the administrator's screen or
+ * log, the pause, and an installation that Ctrl+C cannot cut short.
  */
 #ifndef TOLVANE_CONSOLE_H
 #define TOLVANE_CONSOLE_H
 
 #ifdef _WIN32
-#include <stdio.h>
+/* printf for tolvane's own texts, which use %s and %d alone; a message with
+ * any other conversion is not written at all.  Each message goes out in one
+ * write, with the line ends of text-mode output (CR LF).  On a console it
+ * goes out in UTF-16, so that the console shows every character of the ANSI
+ * code page as it was typed, whatever its own output code page; redirected,
+ * it is the ANSI code page's bytes. */
+void print_message(const char *format, ...) __attribute__((format(printf, 1, 2)));
 
-/* printf, except on a console: there the same text goes out in UTF-16, so
- * that the console shows every character of the ANSI code page as it was
- * typed, whatever its own output code page.  Redirected output stays the
- * ANSI code page's bytes. */
-void print_message(const char *format, ...) __attribute__((format(__MINGW_PRINTF_FORMAT, 1, 2)));
+/* Nothing waits: each message is out when print_message returns. */
+static inline void flush_messages()
+{
+}
 
-/* From here until the process ends, Ctrl+C and Ctrl+Break do not end it. */
+/* One read of standard input: on a console in line mode, the whole line
+ * typed; at its end, or without standard input, none. */
+void wait_for_input();
+
+/* From here until the process ends, Ctrl+C and Ctrl+Break do not end it,
+ * and Ctrl+C does not end the console programs that it starts either. */
 void ignore_interrupts();
 #else
 #include <signal.h>
@@ -22,6 +32,16 @@ void ignore_interrupts();
 
 /* A terminal shows the bytes as they are. */
 #define print_message printf
+
+static inline void flush_messages()
+{
+	fflush(stdout);
+}
+
+static inline void wait_for_input()
+{
+	getchar();
+}
 
 static inline void ignore_interrupts()
 {

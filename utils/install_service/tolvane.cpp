@@ -4,11 +4,9 @@
  * library's status.  The exit status is 0 on every path: deployment scripts
  * read the outcome from the output.
  */
-/* Nothing of the C++ library: on Windows, the formatting is that of the
- * system's msvcrt.dll (the build keeps MinGW's own, larger printf out), and
- * what only Windows needs lives beside this file, behind one function each. */
+/* Nothing of the C++ library.  What only Windows needs, the run-time
+ * included, lives beside this file, behind one function each. */
 #include <signal.h>
-#include <stdio.h>
 
 #include "command_line.h"
 #include "console.h"
@@ -21,8 +19,8 @@ static void usage_and_pause()
 	print_message("To continue the execution without prompting, redirect the output to a log file\n");
 	print_message("Press any key to continue...\n");
 	/* Redirected output must show the prompt before we wait, too. */
-	fflush(stdout);
-	getchar();
+	flush_messages();
+	wait_for_input();
 }
 
 int main(int argc, char *argv[])
@@ -52,7 +50,7 @@ int main(int argc, char *argv[])
 		      publisher_name, product_name);
 	/* The outcome reaches a log before the library is called again, in
 	 * case the library crashes or hangs there. */
-	fflush(stdout);
+	flush_messages();
 
 	/* Both reads report the install call: the text is the first's, the
 	 * printed code the second's. */

@@ -1,96 +1,184 @@
 /*
- * tolvane on a Windows console.  A console shows bytes in its output code
- * page, the OEM one unless someone changed it (850, 437), not in the ANSI
- * code page that the names and the library's status text are in: printf's
- * bytes would show "Müller" as "M³ller".  So on a console each message goes
- * out as UTF-16, converted from the ANSI code page, and the console shows it
- * as typed.
+ * tolvane's messages, its pause and Ctrl+C on Windows, with KERNEL32 alone.
+ * A console shows bytes in its output code page, the OEM one unless someone
+ * changed it (850, 437), not in the ANSI code page that the names and the
+ * library's status text are in: bytes would show "Müller" as "M³ller".  So
+ * on a console each message goes out as UTF-16, converted from the ANSI
+ * code page, and the console shows it as typed.
  */
 #include "console.h"
 
+#include <limits.h>
 #include <stdarg.h>
-#include <stdlib.h>
 #include <windows.h>
 
 /* Windows before 8 takes at most about 64 KB in one WriteConsoleW call, from
  * a buffer it shares with the console: pieces of at most 32,766 bytes. */
 enum { console_write_limit = 16383 };
 
-static void write_console(HANDLE console, const wchar_t *text, size_t length)
+/* Where a message's bytes go as it is formatted: nowhere while it is
+ * measured (no buffer), into a buffer of its size, or, without memory for
+ * one, into a fixed buffer that is written out each time it is full. */
+struct message_bytes {
+	char *buffer;
+	size_t size;
+	size_t length;
+};
+
+/* Write errors (a reader that has gone, a full disk, no handle) end the
+ * write: the outcome is the library's, whatever becomes of the output. */
+static void write_bytes(const char *bytes, size_t length)
 {
+	const HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
 	while (length > 0) {
-		DWORD piece = length < console_write_limit ? static_cast<DWORD>(length) : console_write_limit;
-		if (piece < length && IS_HIGH_SURROGATE(text[piece - 1]))
-			--piece; /* a character's two halves go out together */
 		DWORD written = 0;
-		if (!WriteConsoleW(console, text, piece, &written, nullptr) || written == 0)
+		if (!WriteFile(output, bytes, length < MAXDWORD ? static_cast<DWORD>(length) : MAXDWORD, &written,
+			       nullptr) ||
+		    written == 0)
 			return;
-		text += written;
+		bytes += written;
 		length -= written;
 	}
 }
 
-/* The message formatted as printf formats it, in UTF-16, with the line ends
- * that text-mode output writes (CR LF); nullptr if it cannot be made. */
-static wchar_t *console_text(const char *format, va_list arguments, size_t *length)
+static void put_byte(message_bytes &out, char byte)
 {
-	va_list measure;
-	va_copy(measure, arguments);
-	const int size = _vscprintf(format, measure);
-	va_end(measure);
-	char *narrow = size > 0 ? static_cast<char *>(malloc(static_cast<size_t>(size) + 1)) : nullptr;
-	if (narrow == nullptr)
-		return nullptr;
-	_vsnprintf(narrow, static_cast<size_t>(size) + 1, format, arguments);
-
-	const int units = MultiByteToWideChar(CP_ACP, 0, narrow, size, nullptr, 0);
-	wchar_t *text = units > 0 ? static_cast<wchar_t *>(malloc(2 * static_cast<size_t>(units) * sizeof *text))
-				  : nullptr;
-	if (text != nullptr) {
-		/* Converted into the second half, then moved forward with a CR
-		 * before each LF: the writing end never passes the reading one. */
-		const wchar_t *converted = text + units;
-		MultiByteToWideChar(CP_ACP, 0, narrow, size, text + units, units);
-		wchar_t *out = text;
-		for (int index = 0; index < units; ++index) {
-			if (converted[index] == L'\n')
-				*out++ = L'\r';
-			*out++ = converted[index];
+	if (out.buffer != nullptr) {
+		if (out.length == out.size) {
+			write_bytes(out.buffer, out.length);
+			out.length = 0;
 		}
-		*length = static_cast<size_t>(out - text);
+		out.buffer[out.length] = byte;
 	}
-	free(narrow);
-	return text;
+	++out.length;
+}
+
+/* LF as CR LF, as text-mode output writes it, wherever it comes from: the
+ * texts, a name or the library's status text. */
+static void put_character(message_bytes &out, char character)
+{
+	if (character == '\n')
+		put_byte(out, '\r');
+	put_byte(out, character);
+}
+
+static void put_decimal(message_bytes &out, int value)
+{
+	/* The magnitude as unsigned: that of INT_MIN is no int. */
+	unsigned magnitude = value < 0 ? 0u - static_cast<unsigned>(value) : static_cast<unsigned>(value);
+	char digits[10];
+	size_t count = 0;
+	do {
+		digits[count++] = static_cast<char>('0' + magnitude % 10);
+		magnitude /= 10;
+	} while (magnitude != 0);
+	if (value < 0)
+		put_byte(out, '-');
+	while (count > 0)
+		put_byte(out, digits[--count]);
+}
+
+/* False at a conversion other than %s and %d. */
+static bool format_message(message_bytes &out, const char *format, va_list arguments)
+{
+	for (; *format != '\0'; ++format) {
+		if (*format != '%') {
+			put_character(out, *format);
+			continue;
+		}
+		++format;
+		if (*format == 's') {
+			for (const char *text = va_arg(arguments, const char *); *text != '\0'; ++text)
+				put_character(out, *text);
+		} else if (*format == 'd') {
+			put_decimal(out, va_arg(arguments, int));
+		} else {
+			return false;
+		}
+	}
+	return true;
+}
+
+/* The message in UTF-16, in pieces that every Windows takes.  False when
+ * nothing of it could be written: no memory to convert it, or a handle that
+ * is a character device but not a console's screen (NUL, a serial port, a
+ * console's input). */
+static bool write_console(HANDLE console, const char *bytes, size_t length)
+{
+	const HANDLE heap = GetProcessHeap();
+	const int size = length <= INT_MAX ? static_cast<int>(length) : 0;
+	const int units = MultiByteToWideChar(CP_ACP, 0, bytes, size, nullptr, 0);
+	auto *const text = units > 0 ? static_cast<wchar_t *>(HeapAlloc(heap, 0, sizeof(wchar_t) * static_cast<size_t>(units)))
+				     : nullptr;
+	if (text == nullptr)
+		return false;
+	MultiByteToWideChar(CP_ACP, 0, bytes, size, text, units);
+	size_t done = 0;
+	while (done < static_cast<size_t>(units)) {
+		const size_t left = static_cast<size_t>(units) - done;
+		DWORD piece = left < console_write_limit ? static_cast<DWORD>(left) : console_write_limit;
+		if (piece < left && IS_HIGH_SURROGATE(text[done + piece - 1]))
+			--piece; /* a character's two halves go out together */
+		DWORD written = 0;
+		if (!WriteConsoleW(console, text + done, piece, &written, nullptr) || written == 0)
+			break;
+		done += written;
+	}
+	HeapFree(heap, 0, text);
+	return done > 0;
 }
 
 void print_message(const char *format, ...)
 {
 	va_list arguments;
 	va_start(arguments, format);
-	HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
-	DWORD mode;
-	size_t length = 0;
-	wchar_t *text = nullptr;
-	if (GetConsoleMode(output, &mode)) {
-		va_list copy;
-		va_copy(copy, arguments);
-		text = console_text(format, copy, &length);
-		va_end(copy);
+	va_list measuring;
+	va_copy(measuring, arguments);
+	message_bytes measure = {nullptr, 0, 0};
+	const bool known = format_message(measure, format, measuring);
+	va_end(measuring);
+	if (known) {
+		static char fixed[512];
+		const HANDLE heap = GetProcessHeap();
+		auto *const buffer = static_cast<char *>(HeapAlloc(heap, 0, measure.length));
+		message_bytes message = {buffer, measure.length, 0};
+		if (buffer == nullptr)
+			message = {fixed, sizeof fixed, 0};
+		format_message(message, format, arguments);
+		/* A console by standard output alone: "tolvane A B > log" typed at
+		 * a console has its input and standard error there. */
+		const HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
+		if (buffer == nullptr || GetFileType(output) != FILE_TYPE_CHAR ||
+		    !write_console(output, buffer, message.length))
+			write_bytes(message.buffer, message.length);
+		if (buffer != nullptr)
+			HeapFree(heap, 0, buffer);
 	}
-	if (text != nullptr)
-		write_console(output, text, length);
-	else /* not a console, or no memory to convert: the bytes, as printf writes them */
-		vprintf(format, arguments);
-	free(text);
 	va_end(arguments);
 }
 
-static BOOL WINAPI outlive_interrupt(DWORD event)
+void wait_for_input()
 {
-	return event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT;
+	/* As much as the C run-time's stream buffer takes: a console in line
+	 * mode hands one read the whole line typed, where a smaller read would
+	 * leave the rest in the console for the shell that started tolvane,
+	 * which would run it as a command. */
+	static char line[4096];
+	DWORD read = 0;
+	ReadFile(GetStdHandle(STD_INPUT_HANDLE), line, sizeof line, &read, nullptr);
+}
+
+static BOOL WINAPI outlive_ctrl_break(DWORD event)
+{
+	return event == CTRL_BREAK_EVENT;
 }
 
 void ignore_interrupts()
 {
-	SetConsoleCtrlHandler(outlive_interrupt, TRUE);
+	/* Ctrl+C goes to every process on the console, the console programs
+	 * that the installer library runs (sc.exe, netsh, a script) among
+	 * them: they inherit this flag, which turns it off.  Ctrl+Break cannot
+	 * be turned off for them, only for tolvane, by its own handler. */
+	SetConsoleCtrlHandler(nullptr, TRUE);
+	SetConsoleCtrlHandler(outlive_ctrl_break, TRUE);
 }

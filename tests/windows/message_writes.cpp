@@ -1,0 +1,83 @@
+/* tolvane's messages where neither Windows nor Wine can be made to show
+ * them: on a system whose ANSI code page is UTF-8 (Windows 10 1903 and
+ * later can be set up so), without memory, on a character device that is
+ * not a console's screen, and with a conversion it does not know:
+ *   message_writes MODE TEXT WRITES
+ * Prints the file TEXT with print_message, the text being the format, and
+ * writes each write it makes to the file WRITES, one line each: "console"
+ * and the UTF-16 units, or "file" and the bytes, in hexadecimal.  Linked
+ * with --wrap: standard output is a character device; the ANSI code page
+ * converts as UTF-8; WriteConsoleW and WriteFile are recorded instead of
+ * made; with MODE "not-a-screen" WriteConsoleW fails, with "no-memory"
+ * HeapAlloc does. */
+#include <stdio.h>
+#include <string.h>
+#include <windows.h>
+
+#include "console.h"
+
+static FILE *writes;
+static const char *mode;
+
+extern "C" DWORD WINAPI __wrap_GetFileType(HANDLE)
+{
+	return FILE_TYPE_CHAR;
+}
+
+/* The wrap redirects the import too: the real function by its address. */
+template <typename Function> static Function *windows_function(const char *name)
+{
+	return reinterpret_cast<Function *>(
+		reinterpret_cast<void (*)()>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), name)));
+}
+
+extern "C" LPVOID WINAPI __wrap_HeapAlloc(HANDLE heap, DWORD flags, SIZE_T size)
+{
+	if (strcmp(mode, "no-memory") == 0)
+		return nullptr;
+	return windows_function<LPVOID WINAPI(HANDLE, DWORD, SIZE_T)>("HeapAlloc")(heap, flags, size);
+}
+
+extern "C" int WINAPI __wrap_MultiByteToWideChar(UINT code_page, DWORD flags, LPCCH text, int length, LPWSTR out,
+						 int size)
+{
+	return windows_function<int WINAPI(UINT, DWORD, LPCCH, int, LPWSTR, int)>("MultiByteToWideChar")(
+		code_page == CP_ACP ? CP_UTF8 : code_page, flags, text, length, out, size);
+}
+
+extern "C" BOOL WINAPI __wrap_WriteConsoleW(HANDLE, const void *text, DWORD length, LPDWORD written, LPVOID)
+{
+	if (strcmp(mode, "not-a-screen") == 0)
+		return FALSE;
+	fprintf(writes, "console ");
+	for (DWORD index = 0; index < length; ++index)
+		fprintf(writes, "%04x", static_cast<const wchar_t *>(text)[index]);
+	fputc('\n', writes);
+	*written = length;
+	return TRUE;
+}
+
+extern "C" BOOL WINAPI __wrap_WriteFile(HANDLE, LPCVOID bytes, DWORD length, LPDWORD written, LPOVERLAPPED)
+{
+	fprintf(writes, "file ");
+	for (DWORD index = 0; index < length; ++index)
+		fprintf(writes, "%02x", static_cast<const unsigned char *>(bytes)[index]);
+	fputc('\n', writes);
+	*written = length;
+	return TRUE;
+}
+
+int main(int argc, char *argv[])
+{
+	static char text[1 << 20];
+	FILE *input = argc == 4 ? fopen(argv[2], "rb") : nullptr;
+	writes = argc == 4 ? fopen(argv[3], "w") : nullptr;
+	if (input == nullptr || writes == nullptr)
+		return 2;
+	mode = argv[1];
+	text[fread(text, 1, sizeof text - 1, input)] = '\0';
+#pragma clang diagnostic ignored "-Wformat-nonliteral"
+#pragma clang diagnostic ignored "-Wformat-security"
+	print_message(text);
+	return fclose(writes) == 0 ? 0 : 3;
+}

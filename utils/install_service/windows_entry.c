@@ -1,0 +1,30 @@
+/*
+ * tolvane.exe's entry point.  The image carries no C run-time and none of
+ * its start-up code: Windows calls this function first, and it ends the
+ * process itself.
+ */
+#include <windows.h>
+
+int main(int argc, char *argv[]);
+
+/* clang calls __main first thing in main, where MinGW's start-up code runs
+ * the constructors of static objects; tolvane has none (the build makes one
+ * an error). */
+void __main(void)
+{
+}
+
+/* main reads the command line from Windows, not from its arguments.  The
+ * entry point never returns: that would end only this thread, and a thread
+ * that the installer library started would keep the process alive and give
+ * it its own exit status. */
+__attribute__((noreturn)) void tolvane_start(void)
+{
+	ExitProcess((UINT)main(0, NULL));
+}
+
+/* Windows moves an image to a random address only when it has relocations
+ * to apply, and lld writes relocations only for the absolute addresses that
+ * the image holds: tolvane's code, all of it relative to where it runs,
+ * holds none but this one. */
+__attribute__((used)) static void (*const relocated_entry)(void) = tolvane_start;
