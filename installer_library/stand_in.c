@@ -24,6 +24,15 @@
  *                         by name, as a real one may; journalled as
  *                         "LoadLibrary", the name, "=", the path of the file
  *                         loaded (in hexadecimal) or "null"
+ *   ZEL_STAND_IN_HELPER   Windows: a command line that the install call
+ *                         runs on the console and waits for, as a real one
+ *                         may run sc.exe; journalled as it begins and as it
+ *                         ends: "helper", the command line (in hexadecimal),
+ *                         "=", "begun" or its exit status
+ *   ZEL_STAND_IN_THREAD   Windows: milliseconds that a thread the install
+ *                         call starts lives on, then exits with status 7;
+ *                         journalled as "thread", the milliseconds, "=",
+ *                         "begun"
  *
  * A script it cannot read is a broken test: it says so and exits 70.
  */
@@ -144,20 +153,30 @@ static void scripted_fault(const char *operation)
 	}
 }
 
-static void scripted_delay(void)
+/* The milliseconds that a variable sets, journalled as what begins with
+ * them; -1 where it is not set. */
+static long scripted_milliseconds(const char *variable, const char *what)
 {
-	const char *script = getenv("ZEL_STAND_IN_INSTALL_DELAY");
+	const char *script = getenv(variable);
 	const char *end;
 	if (script == NULL)
-		return;
-	long milliseconds = scripted_number("ZEL_STAND_IN_INSTALL_DELAY", script, &end, 0, 600000);
+		return -1;
+	long milliseconds = scripted_number(variable, script, &end, 0, 600000);
 	if (*end != '\0')
-		broken_script("ZEL_STAND_IN_INSTALL_DELAY", script);
+		broken_script(variable, script);
 	FILE *journal = open_journal();
 	if (journal != NULL) {
-		fprintf(journal, "delay\t%ld\t=\tbegun\n", milliseconds);
+		fprintf(journal, "%s\t%ld\t=\tbegun\n", what, milliseconds);
 		close_journal(journal);
 	}
+	return milliseconds;
+}
+
+static void scripted_delay(void)
+{
+	long milliseconds = scripted_milliseconds("ZEL_STAND_IN_INSTALL_DELAY", "delay");
+	if (milliseconds < 0)
+		return;
 #ifdef _WIN32
 	Sleep((DWORD)milliseconds);
 #else
@@ -198,12 +217,74 @@ static void scripted_load(void)
 #endif
 }
 
+#ifdef _WIN32
+static void journal_helper(const char *command, const char *ending)
+{
+	FILE *journal = open_journal();
+	if (journal != NULL) {
+		fputs("helper\t", journal);
+		journal_hex(journal, command);
+		fprintf(journal, "\t=\t%s\n", ending);
+		close_journal(journal);
+	}
+}
+
+static DWORD WINAPI outliving_thread(LPVOID milliseconds)
+{
+	Sleep((DWORD)(uintptr_t)milliseconds);
+	return 7;
+}
+#endif
+
+static void scripted_helper(void)
+{
+	const char *command = getenv("ZEL_STAND_IN_HELPER");
+	if (command == NULL)
+		return;
+#ifdef _WIN32
+	static char line[32768];
+	STARTUPINFOA startup = {.cb = sizeof startup};
+	PROCESS_INFORMATION process;
+	DWORD status = 0;
+	snprintf(line, sizeof line, "%s", command);
+	journal_helper(command, "begun");
+	if (!CreateProcessA(NULL, line, NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process))
+		broken_script("ZEL_STAND_IN_HELPER", command);
+	WaitForSingleObject(process.hProcess, INFINITE);
+	GetExitCodeProcess(process.hProcess, &status);
+	CloseHandle(process.hThread);
+	CloseHandle(process.hProcess);
+	char ending[16];
+	snprintf(ending, sizeof ending, "%lu", (unsigned long)status);
+	journal_helper(command, ending);
+#else
+	broken_script("ZEL_STAND_IN_HELPER", "(only on Windows)");
+#endif
+}
+
+static void scripted_thread(void)
+{
+	long milliseconds = scripted_milliseconds("ZEL_STAND_IN_THREAD", "thread");
+	if (milliseconds < 0)
+		return;
+#ifdef _WIN32
+	HANDLE thread = CreateThread(NULL, 0, outliving_thread, (LPVOID)(uintptr_t)milliseconds, 0, NULL);
+	if (thread == NULL)
+		broken_script("ZEL_STAND_IN_THREAD", "(no thread)");
+	CloseHandle(thread);
+#else
+	broken_script("ZEL_STAND_IN_THREAD", "(only on Windows)");
+#endif
+}
+
 #ifndef STAND_IN_WITHOUT_zelActSvcInstallWin
 zel_bool zelActSvcInstallWin(const char *publisher_name, const char *product_name)
 {
 	scripted_fault("zelActSvcInstallWin");
 	scripted_delay();
 	scripted_load();
+	scripted_helper();
+	scripted_thread();
 	zel_bool result = scripted_result();
 	status_reads = 0;
 	FILE *journal = open_journal();

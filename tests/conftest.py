@@ -101,8 +101,10 @@ def parse_journal(path):
             calls.append((operation, bytes.fromhex(arguments[0]), bytes.fromhex(arguments[1]), int(result)))
         elif operation == GET_LAST_ERROR:
             calls.append((operation, int(result)))
-        elif operation == "delay":
+        elif operation in ("delay", "thread"):
             calls.append((operation, int(arguments[0]), result))
+        elif operation == "helper":
+            calls.append((operation, bytes.fromhex(arguments[0]), result if result == "begun" else int(result)))
         elif operation == "LoadLibrary":
             calls.append((operation, bytes.fromhex(arguments[0]), None if result == "null" else bytes.fromhex(result)))
         else:

@@ -30,7 +30,7 @@ def test_stand_in_by_default_succeeds_and_says_it_changed_nothing(deployment, pl
 # The install result alone picks the wording; any nonzero byte is success.
 RESULTS = [pytest.param(1, True, id="success"), pytest.param(0, False, id="failure"),
            pytest.param(0x80, True, id="success-0x80"), pytest.param(0xFF, True, id="success-0xff")]
-CODES = [0, 1603, -5, INT32_MIN, INT32_MAX]
+CODES = [0, 1603, -1, -5, INT32_MIN, INT32_MAX]
 
 
 @pytest.mark.parametrize("code", CODES)
@@ -60,10 +60,12 @@ def test_null_status_text_prints_as_null(deployment, platform, result, installed
     assert run.calls[2] == (CODE_TO_TEXT, 42, None)
 
 
-@pytest.mark.parametrize("text", ["%s%s%s%n", "%d %x %p %%", "100% done", ""])
+@pytest.mark.parametrize("text", ["%s%s%s%n", "%d %x %p %%", "100% done", "", "two\nlines"])
 def test_status_text_is_printed_as_a_value(deployment, platform, text):
     run = deployment.run("p", "q", script={"ZEL_STAND_IN_TEXT": text, "ZEL_STAND_IN_CODES": "3"})
-    assert (run.status, run.stdout) == (0, report_text(platform, True, b"p", b"q", 3, text.encode()))
+    # a line end in it is one as text-mode output writes it
+    printed = text.encode().replace(b"\n", platform.newline)
+    assert (run.status, run.stdout) == (0, report_text(platform, True, b"p", b"q", 3, printed))
 
 
 ALL_BYTES_BUT_NUL = bytes(range(1, 256))
@@ -92,10 +94,13 @@ def test_names_pass_unchanged_and_print_literally(deployment, platform, publishe
     assert run.calls == install_calls(publisher, product, 1, 0, b"ok", 0)
 
 
-def test_long_names_pass_whole(deployment, platform):
-    # A Windows command line holds at most 32,767 characters.
-    length = 100_000 if platform.name == "native" else 16_000
-    publisher, product = b"P" * (length - 1) + b"!", b"Q" * length
+# A Windows command line holds at most 32,767 characters.
+@pytest.mark.parametrize("lengths", [(16_000, 16_000), (32_000, 1), (100_000, 100_000)],
+                         ids=["two", "one", "beyond-a-windows-command-line"])
+def test_long_names_pass_whole(deployment, platform, lengths):
+    if platform.name == "windows" and max(lengths) > 32_000:
+        pytest.skip("longer than a Windows command line")
+    publisher, product = b"P" * (lengths[0] - 1) + b"!", b"Q" * lengths[1]
     run = deployment.run(publisher, product, script={"ZEL_STAND_IN_TEXT": "ok", "ZEL_STAND_IN_CODES": "0"})
     assert run.stdout == report_text(platform, True, publisher, product, 0, b"ok")
     assert run.calls == install_calls(publisher, product, 1, 0, b"ok", 0)

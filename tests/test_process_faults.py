@@ -111,6 +111,7 @@ INTERRUPTS = {
 
 @pytest.mark.parametrize("args,script,ready", INTERRUPTS.values(), ids=INTERRUPTS.keys())
 def test_sigint_ends_the_pause_but_not_an_install(deployment, platform, args, script, ready):
+    started = time.monotonic()
     process = deployment.start(*args, script=script, stdin=subprocess.PIPE)
     try:
         assert wait_for(lambda: ready(deployment))
@@ -120,6 +121,7 @@ def test_sigint_ends_the_pause_but_not_an_install(deployment, platform, args, sc
         process.kill()
         process.stdin.close()
     if args:
+        assert time.monotonic() - started >= 1  # the install was still running when SIGINT came
         assert (run.status, run.stdout) == (0, report_text(platform, True, b"Acme Corp", b"Widget", 0, b"ok"))
         assert run.calls == [("delay", 1000, "begun"), *install_calls(b"Acme Corp", b"Widget", 1, 0, b"ok", 0)]
     else:

@@ -10,11 +10,12 @@ import shutil
 import struct
 import termios
 import time
+import tty
 import types
 
 import pytest
 
-from conftest import install_calls, parse_journal, run_test_program, usage_text
+from conftest import install_calls, parse_journal, report_text, run_test_program, usage_text
 
 # Wide enough that no line of these tests wraps but the long ones.
 CONSOLE_WIDTH = 1000
@@ -25,21 +26,24 @@ pytestmark = pytest.mark.usefixtures("windows_only")
 
 @pytest.fixture
 def console(deployment, platform):
-    """Runs a command line on a console of its own, through console_launcher.exe;
-    Ctrl+C goes to the console once ctrl_c_when(output so far) holds."""
+    """Runs a command line on a console of its own, through console_launcher.exe; once
+    when(output so far) holds, the bytes of typed are typed at it, or else Ctrl+C goes to it."""
     launcher = deployment.add_test_program("console_launcher.exe")
 
-    def run(command_line, code_page=1252, script=None, ctrl_c_when=None, timeout=30):
+    def run(command_line, code_page=1252, script=None, when=None, typed=None, timeout=30):
         (deployment.folder / "command-line").write_bytes(command_line.encode("utf-16-le"))
         trigger = deployment.folder / "ctrl-c"
-        command = [*platform.launcher, str(launcher), str(code_page), "command-line", "screen"]
+        command = [*platform.launcher, str(launcher), str(code_page), "command-line", "screen", "input",
+                   *(["ctrl-c"] if when and typed is None else [])]
         controller, terminal = os.openpty()
         fcntl.ioctl(terminal, termios.TIOCSWINSZ, struct.pack("HHHH", 50, CONSOLE_WIDTH, 0, 0))
+        tty.setraw(terminal)  # what is typed reaches the console as it is: Enter as CR
         try:
-            process = deployment.start(command=command + (["ctrl-c"] if ctrl_c_when else []), script=script,
-                                       stdin=terminal, stdout=terminal, stderr=terminal, start_new_session=True)
+            started = time.monotonic()
+            process = deployment.start(command=command, script=script, stdin=terminal, stdout=terminal,
+                                       stderr=terminal, start_new_session=True)
             os.close(terminal)
-            output, deadline = b"", time.monotonic() + timeout
+            output, deadline, done = b"", started + timeout, when is None
             # Wine's helpers may keep the terminal open after the launcher ends: wait for the launcher.
             while process.poll() is None and time.monotonic() < deadline:
                 try:
@@ -47,16 +51,18 @@ def console(deployment, platform):
                         output += os.read(controller, 65536)
                 except OSError:  # nothing holds the terminal any more
                     time.sleep(0.02)
-                if ctrl_c_when and not trigger.exists() and ctrl_c_when(output):
-                    trigger.touch()
+                if not done and when(output):
+                    trigger.touch() if typed is None else os.write(controller, typed)
+                    done = True
         finally:
             os.close(controller)
             if process.poll() is None:
                 process.kill()
-        status = process.wait()
-        screen = deployment.folder / "screen"
-        rows = screen.read_bytes().decode("utf-16-le").split("\n") if screen.exists() else None
-        return types.SimpleNamespace(status=status, screen=rows, calls=parse_journal(deployment.journal))
+        status, seconds = process.wait(), time.monotonic() - started
+        screen, left = deployment.folder / "screen", deployment.folder / "input"
+        return types.SimpleNamespace(status=status, seconds=seconds, calls=parse_journal(deployment.journal),
+                                     screen=screen.read_bytes().decode("utf-16-le").split("\n") if screen.exists() else None,
+                                     left=left.read_bytes() if left.exists() else None)
     return run
 
 
@@ -79,21 +85,32 @@ def report_lines(publisher, product, code, text):
 TYPED = ("\u20acuro Acme\u2019s", "M\u00fcller %s Caf\u00e9", "Ger\u00e4t bereit: 5 \u20ac")
 LONG = ("P" * 15999 + "!", "Q" * 16000, "ok")  # a line that takes more than one console write
 
-# (the console's output code page, publisher, product, the library's status text)
+# (the console's output code page, what follows tolvane's command line in cmd /c, publisher, product,
+# the library's status text); standard input and error stay the console
 CONSOLE_OUTPUT = {
-    "cp437": (437, *TYPED),
-    "cp850": (850, *TYPED),
-    "cp1252": (1252, *TYPED),
-    "long-names": (850, *LONG),
+    "cp437": (437, None, *TYPED),
+    "cp850": (850, None, *TYPED),
+    "cp1252": (1252, None, *TYPED),
+    "long-names": (850, None, *LONG),
+    # opened for writing only, which GetConsoleMode refuses
+    "write-only-console": (850, "2> NUL > CON", *TYPED),
+    # the log, not the console, holds the lines, as the library got them
+    "redirected-to-a-file": (850, "> log", *TYPED),
 }
 
 
-@pytest.mark.parametrize("code_page,publisher,product,text", CONSOLE_OUTPUT.values(), ids=CONSOLE_OUTPUT.keys())
-def test_console_shows_the_names_and_status_text_as_typed(console, code_page, publisher, product, text):
-    run = console(f'tolvane.exe "{publisher}" "{product}"', code_page,
+@pytest.mark.parametrize("code_page,redirect,publisher,product,text", CONSOLE_OUTPUT.values(), ids=CONSOLE_OUTPUT.keys())
+def test_console_shows_the_names_and_status_text_as_typed(console, deployment, code_page, redirect, publisher,
+                                                           product, text):
+    command_line = f'tolvane.exe "{publisher}" "{product}"'
+    run = console(command_line if redirect is None else f"cmd /c {command_line} {redirect}", code_page,
                   script={"ZEL_STAND_IN_TEXT": text, "ZEL_STAND_IN_CODES": "0"})
+    lines = report_lines(publisher, product, 0, text)
+    logged = redirect == "> log"
     assert run.status == 0
-    assert run.screen == screen_rows(*report_lines(publisher, product, 0, text))
+    assert run.screen == (screen_rows() if logged else screen_rows(*lines))
+    if logged:
+        assert (deployment.folder / "log").read_bytes() == "".join(line + "\r\n" for line in lines).encode("cp1252")
     narrow = [part.encode("cp1252") for part in (publisher, product, text)]
     assert run.calls == install_calls(narrow[0], narrow[1], 1, 0, narrow[2], 0)
 
@@ -121,31 +138,62 @@ MESSAGE_WRITES = {
 @pytest.mark.parametrize("mode,text,writes", MESSAGE_WRITES.values(), ids=MESSAGE_WRITES.keys())
 def test_message_writes_where_windows_differs_from_wine(request, platform, tmp_path, mode, text, writes):
     (tmp_path / "text").write_bytes(text.encode())
-    status, _, _ = run_test_program(request, platform, tmp_path, "message_writes", mode, "text", "writes")
+    status, _, _ = run_test_program(request, platform, tmp_path, "console_calls", mode, "text", "writes")
     assert status == 0
     assert [(kind, bytes.fromhex(data)) for kind, data in
             (line.split(" ") for line in (tmp_path / "writes").read_text().splitlines())] == writes
 
 
-# (arguments, the stand-in's script, whether Ctrl+C comes during the install or at the pause)
-CTRL_C = {
-    "during-the-install": ('"Acme Corp" Widget', {"ZEL_STAND_IN_INSTALL_DELAY": "2000", "ZEL_STAND_IN_TEXT": "ok"},
-                           "install"),
-    "at-the-pause": ("", {}, "pause"),
+DELAY = {"ZEL_STAND_IN_INSTALL_DELAY": "2000", "ZEL_STAND_IN_TEXT": "ok"}
+HELPER = "console_helper.exe 2000"
+
+# (the stand-in's script, its journal before the install's calls); Ctrl+C comes once the install has begun
+CTRL_C_DURING_AN_INSTALL = {
+    "slow-install": (DELAY, [("delay", 2000, "begun")]),
+    # the console program that the library runs ignores it too
+    "helper": ({"ZEL_STAND_IN_HELPER": HELPER, "ZEL_STAND_IN_TEXT": "ok"},
+               [("helper", HELPER.encode(), "begun"), ("helper", HELPER.encode(), 42)]),
 }
 
 
-@pytest.mark.parametrize("arguments,script,moment", CTRL_C.values(), ids=CTRL_C.keys())
-def test_ctrl_c_ends_the_pause_but_not_an_install(console, deployment, platform, arguments, script, moment):
-    if moment == "install":  # pressed once the stand-in has begun its slow install
-        run = console("tolvane.exe " + arguments, script=script, ctrl_c_when=lambda output: deployment.journal.exists())
-        assert run.status == 0
-        assert run.screen == screen_rows(*report_lines("Acme Corp", "Widget", 0, "ok"))
-        assert run.calls == [("delay", 2000, "begun"), *install_calls(b"Acme Corp", b"Widget", 1, 0, b"ok", 0)]
-    else:  # pressed at the prompt; without Ctrl+C the pause would wait for Enter beyond the time limit
-        run = console("tolvane.exe " + arguments, ctrl_c_when=lambda output: b"Press any key" in output, timeout=20)
-        assert run.screen == screen_rows(*usage_text(platform).decode().splitlines())
-        assert run.calls == []
+@pytest.mark.parametrize("script,begun", CTRL_C_DURING_AN_INSTALL.values(), ids=CTRL_C_DURING_AN_INSTALL.keys())
+def test_ctrl_c_does_not_cut_an_install_short(console, deployment, script, begun):
+    deployment.add_test_program("console_helper.exe")
+    run = console('tolvane.exe "Acme Corp" Widget', script=script, when=lambda output: deployment.journal.exists())
+    assert run.status == 0
+    assert run.seconds >= 2
+    assert run.screen == screen_rows(*report_lines("Acme Corp", "Widget", 0, "ok"))
+    assert run.calls == [*begun, *install_calls(b"Acme Corp", b"Widget", 1, 0, b"ok", 0)]
+
+
+def test_once_the_install_begins_ctrl_break_is_held_off_too(request, platform, tmp_path):
+    """Wine delivers no Ctrl+Break to the console's processes: the answers of tolvane's handler, read directly.
+    Ctrl+C never reaches it: the flag, which the library's console programs inherit, turns it off."""
+    (tmp_path / "text").write_bytes(b"")
+    status, _, _ = run_test_program(request, platform, tmp_path, "console_calls", "interrupts", "text", "calls")
+    assert (status, (tmp_path / "calls").read_text().splitlines()) == (0, [
+        "SetConsoleCtrlHandler NULL 1", "SetConsoleCtrlHandler handler 1: break 1, close 0, logoff 0, shutdown 0"])
+
+
+# (what is typed at the prompt: a line that the pause must take whole, or nothing and Ctrl+C comes)
+PAUSE = {"ctrl-c": None, "typed-line": b"echo LEFTOVER\r"}
+
+
+@pytest.mark.parametrize("typed", PAUSE.values(), ids=PAUSE.keys())
+def test_the_pause_ends_at_ctrl_c_or_a_line_and_leaves_nothing_typed(console, platform, typed):
+    """Without either, the pause would wait for Enter beyond the time limit."""
+    run = console("tolvane.exe", typed=typed, when=lambda output: b"Press any key" in output, timeout=20)
+    assert run.screen == screen_rows(*usage_text(platform).decode().splitlines(), *(typed or b"").decode().splitlines())
+    assert run.calls == []
+    if typed:  # the shell would read Enter alone next, no rest of the line
+        assert run.left == b"\r\n"
+
+
+def test_a_library_thread_does_not_hold_up_the_exit(deployment, platform):
+    script = {"ZEL_STAND_IN_THREAD": "600000", "ZEL_STAND_IN_TEXT": "ok"}
+    run = deployment.run("Acme", "Widget", script=script)
+    assert (run.status, run.stdout) == (0, report_text(platform, True, b"Acme", b"Widget", 0, b"ok"))
+    assert run.calls == [("thread", 600000, "begun"), *install_calls(b"Acme", b"Widget", 1, 0, b"ok", 0)]
 
 
 # (the folders holding a library of the name the installer library loads, the folder it is loaded from)
@@ -153,19 +201,26 @@ RUN_TIME_LOADS = {
     "current-folder-only": (["current"], None),
     "beside-tolvane": (["program"], "program"),
     "both": (["current", "program"], "program"),
+    "system32-only": (["system32"], "system32"),
 }
 
 
 @pytest.mark.parametrize("copies,loaded_from", RUN_TIME_LOADS.values(), ids=RUN_TIME_LOADS.keys())
-def test_a_library_loaded_while_installing_never_comes_from_the_current_folder(request, deployment, platform,
-                                                                                copies, loaded_from):
-    folders = {"program": deployment.folder, "current": deployment.folder / "current"}
+def test_a_library_loaded_while_installing_comes_from_tolvanes_folder_or_system32(request, deployment, platform,
+                                                                                  copies, loaded_from):
+    folders = {"program": deployment.folder, "current": deployment.folder / "current",
+               "system32": request.config.getoption("--wineprefix") / "drive_c" / "windows" / "system32"}
+    names = {"system32": "C:\\windows\\system32\\run_time.dll"}  # as Wine names its own folder
     folders["current"].mkdir()
-    for copy in copies:
-        shutil.copy2(request.config.getoption("--bin-dir") / platform.library, folders[copy] / "run_time.dll")
-    script = {"ZEL_STAND_IN_LOAD": "run_time.dll", "ZEL_STAND_IN_TEXT": "ok"}
-    run = deployment.finish(deployment.start("Acme", "Widget", script=script, cwd=folders["current"]))
-    loaded = None if loaded_from is None else platform.path_for_program(folders[loaded_from] / "run_time.dll").encode()
+    try:
+        for copy in copies:
+            shutil.copy2(request.config.getoption("--bin-dir") / platform.library, folders[copy] / "run_time.dll")
+        script = {"ZEL_STAND_IN_LOAD": "run_time.dll", "ZEL_STAND_IN_TEXT": "ok"}
+        run = deployment.finish(deployment.start("Acme", "Widget", script=script, cwd=folders["current"]))
+    finally:
+        (folders["system32"] / "run_time.dll").unlink(missing_ok=True)
+    loaded = None if loaded_from is None else names.get(
+        loaded_from, platform.path_for_program(folders[loaded_from] / "run_time.dll")).encode()
     assert run.calls == [("LoadLibrary", b"run_time.dll", loaded), *install_calls(b"Acme", b"Widget", 1, 0, b"ok", 0)]
 
 

@@ -18,18 +18,21 @@ set_tests_properties(windows.install_under_emulator PROPERTIES
   PASS_REGULAR_EXPRESSION "^Successfully installed anchor service for publisher Acme Corp, product Widget\r\nSuccess code 0: stand-in")
 
 # Launchers that start tolvane.exe from an exact command line: with the
-# launcher's standard handles, or on its console.
-foreach(launcher IN ITEMS raw_command_line console_launcher)
+# launcher's standard handles, or on its console; and a console program for
+# the stand-in to run while it installs.
+foreach(launcher IN ITEMS raw_command_line console_launcher console_helper)
   add_executable(${launcher} windows/${launcher}.c)
   target_link_libraries(${launcher} PRIVATE tolvane_build_flags)
   set_target_properties(${launcher} PROPERTIES RUNTIME_OUTPUT_DIRECTORY "${test_programs}")
 endforeach()
 
-# tolvane's own Windows code where Windows differs from Wine: its console
-# output as a system with the ANSI code page UTF-8 makes it, and its library
-# search where KERNEL32 lacks SetDefaultDllDirectories.
-tolvane_add_test_program(message_writes windows/message_writes.cpp windows_console.cpp
-  WRAP GetFileType HeapAlloc MultiByteToWideChar WriteConsoleW WriteFile)
+# tolvane's own Windows code where Windows differs from Wine or where Wine
+# cannot be made to fail: its messages as a system with the ANSI code page
+# UTF-8 makes them, without memory and on a device that is no console's
+# screen, its answer to Ctrl+Break, and its library search where KERNEL32
+# lacks SetDefaultDllDirectories.
+tolvane_add_test_program(console_calls windows/console_calls.cpp windows_console.cpp
+  WRAP GetFileType HeapAlloc MultiByteToWideChar SetConsoleCtrlHandler WriteConsoleW WriteFile)
 tolvane_add_test_program(library_search_fallback windows/library_search_fallback.cpp windows_library_search.cpp
   WRAP GetProcAddress SetDllDirectoryW)
 

@@ -1,15 +1,18 @@
-/* tolvane's messages where neither Windows nor Wine can be made to show
- * them: on a system whose ANSI code page is UTF-8 (Windows 10 1903 and
- * later can be set up so), without memory, on a character device that is
- * not a console's screen, and with a conversion it does not know:
- *   message_writes MODE TEXT WRITES
+/* tolvane's console calls where neither Windows nor Wine can be made to
+ * show them: messages on a system whose ANSI code page is UTF-8 (Windows 10
+ * 1903 and later can be set up so), without memory, on a character device
+ * that is not a console's screen, and with a conversion the formatter does
+ * not know; and Ctrl+Break, which Wine does not deliver:
+ *   console_calls MODE TEXT CALLS
  * Prints the file TEXT with print_message, the text being the format, and
- * writes each write it makes to the file WRITES, one line each: "console"
+ * writes each write it makes to the file CALLS, one line each: "console"
  * and the UTF-16 units, or "file" and the bytes, in hexadecimal.  Linked
  * with --wrap: standard output is a character device; the ANSI code page
  * converts as UTF-8; WriteConsoleW and WriteFile are recorded instead of
  * made; with MODE "not-a-screen" WriteConsoleW fails, with "no-memory"
- * HeapAlloc does. */
+ * HeapAlloc does.  With MODE "interrupts" it calls ignore_interrupts()
+ * instead, and writes down each SetConsoleCtrlHandler call, a handler's
+ * answers to the events. */
 #include <stdio.h>
 #include <string.h>
 #include <windows.h>
@@ -67,6 +70,17 @@ extern "C" BOOL WINAPI __wrap_WriteFile(HANDLE, LPCVOID bytes, DWORD length, LPD
 	return TRUE;
 }
 
+extern "C" BOOL WINAPI __wrap_SetConsoleCtrlHandler(PHANDLER_ROUTINE handler, BOOL add)
+{
+	if (handler == nullptr)
+		fprintf(writes, "SetConsoleCtrlHandler NULL %d\n", add);
+	else
+		fprintf(writes, "SetConsoleCtrlHandler handler %d: break %d, close %d, logoff %d, shutdown %d\n", add,
+			handler(CTRL_BREAK_EVENT), handler(CTRL_CLOSE_EVENT), handler(CTRL_LOGOFF_EVENT),
+			handler(CTRL_SHUTDOWN_EVENT));
+	return TRUE;
+}
+
 int main(int argc, char *argv[])
 {
 	static char text[1 << 20];
@@ -78,6 +92,9 @@ int main(int argc, char *argv[])
 	text[fread(text, 1, sizeof text - 1, input)] = '\0';
 #pragma clang diagnostic ignored "-Wformat-nonliteral"
 #pragma clang diagnostic ignored "-Wformat-security"
-	print_message(text);
+	if (strcmp(mode, "interrupts") == 0)
+		ignore_interrupts();
+	else
+		print_message(text);
 	return fclose(writes) == 0 ? 0 : 3;
 }
