@@ -710,6 +710,9 @@ def test_documented_windows_codes_match_the_headers(request, source_dir):
     for name, code in documented.items():
         if code > 0x7FFFFFFF:
             assert str(code - 2**32) in document, name
+    # a code named in the text: "0xC0000008 (STATUS_INVALID_HANDLE)"
+    named = re.findall(r"\b(0x[0-9A-F]+|\d+)\s+\(([A-Z]+_[A-Z0-9_]+)\)", document)
+    assert {name: header_value(include_dir, name) for _, name in named} == {name: int(code, 0) for code, name in named}
 
 
 # What the PowerShell example may not use: it must run on PowerShell 2.0, and
