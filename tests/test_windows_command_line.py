@@ -46,12 +46,18 @@ COMMAND_LINES = {
     "console-names": ('"\u20acuro Acme\u2019s" "M\u00fcller %s Caf\u00e9"', b"\x80uro Acme\x92s", b"M\xfcller %s Caf\xe9"),
     # typed or pasted decomposed: composed where the code page holds the composition
     "decomposed": ("Cafe\u0301 Widget", b"Caf\xe9", b"Widget"),
+    "decomposed-longer-name-first": ('"Cafe\u0301 Ole\u0301" "Cafe\u0301"', b"Caf\xe9 Ol\xe9", b"Caf\xe9"),
+    # on a Vietnamese system, where Wine's ANSI code page is 1258
+    "vietnamese": ('"C\u00f4ng ty Ph\u1ea7n m\u1ec1m" \u0110i\u1ec7n', b"C\xf4ng ty Ph\xe2\xccn m\xea\xccm",
+                   b"\xd0i\xea\xf2n", "vi_VN.UTF-8"),
 }
 
 
-@pytest.mark.parametrize("arguments,publisher,product", COMMAND_LINES.values(), ids=COMMAND_LINES.keys())
-def test_command_line_is_split_and_converted_exactly(launch, platform, arguments, publisher, product):
-    run = launch("tolvane.exe " + arguments, script={"ZEL_STAND_IN_TEXT": "ok", "ZEL_STAND_IN_CODES": "0"})
+@pytest.mark.parametrize("arguments,publisher,product,locale", [(*row, "C.UTF-8")[:4] for row in COMMAND_LINES.values()],
+                         ids=COMMAND_LINES.keys())
+def test_command_line_is_split_and_converted_exactly(launch, platform, arguments, publisher, product, locale):
+    run = launch("tolvane.exe " + arguments, script={"ZEL_STAND_IN_TEXT": "ok", "ZEL_STAND_IN_CODES": "0",
+                                                     "LC_ALL": locale})
     assert run.status == 0
     assert run.stdout == report_text(platform, True, publisher, product, 0, b"ok")
     assert run.calls == install_calls(publisher, product, 1, 0, b"ok", 0)

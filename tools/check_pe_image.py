@@ -38,7 +38,7 @@ INSTALLER_OPERATIONS = {"zelActSvcInstallWin", "zelActSvcGetLastErrorWin", "zelA
 SYSTEM_LIBRARY = "KERNEL32.dll"
 SYSTEM_FUNCTIONS = {
     "ExitProcess", "FoldStringW", "GetACP", "GetCommandLineW", "GetFileType", "GetModuleHandleW", "GetProcAddress",
-    "GetProcessHeap", "GetStdHandle", "HeapAlloc", "HeapFree", "MultiByteToWideChar", "ReadFile",
+    "GetProcessHeap", "GetStdHandle", "GetStringTypeW", "HeapAlloc", "HeapFree", "MultiByteToWideChar", "ReadFile",
     "SetConsoleCtrlHandler", "SetDllDirectoryW", "WideCharToMultiByte", "WriteConsoleW", "WriteFile", "lstrlenW",
 }
 # C run-time libraries: the system's old one, the universal one and its API

@@ -85,9 +85,13 @@ size_t split_windows_command_line(const wchar_t *line, wchar_t *buffer, const wc
  * bytes is 16 bits. */
 enum { command_line_limit = 32767 };
 
-/* Each UTF-16 unit takes at most three bytes in any ANSI code page. */
+/* Each UTF-16 unit takes at most three bytes in any ANSI code page, and
+ * decomposes into at most four. */
+enum { decomposition_limit = 4 * (command_line_limit + 1) };
 static wchar_t split_arguments[command_line_limit + 1];
 static wchar_t composed_name[command_line_limit + 1];
+static wchar_t decomposed_name[decomposition_limit];
+static wchar_t held_name[decomposition_limit];
 static char narrow_names[3 * (command_line_limit + 1)];
 
 static int exactly_in_code_page(unsigned code_page, const wchar_t *name, char *out, int size)
@@ -102,6 +106,59 @@ static int exactly_in_code_page(unsigned code_page, const wchar_t *name, char *o
 	return used_default_char ? 0 : written;
 }
 
+static bool is_combining_mark(wchar_t character)
+{
+	WORD type = 0;
+	return GetStringTypeW(CT_CTYPE3, &character, 1, &type) && (type & C3_NONSPACING) != 0;
+}
+
+/* True, with the character, where the letter and the mark compose into one
+ * character that the code page holds. */
+static bool composed_in_code_page(unsigned code_page, wchar_t letter, wchar_t mark, wchar_t *composed)
+{
+	const wchar_t pair[] = {letter, mark};
+	wchar_t one[] = {L'\0', L'\0'};
+	char bytes[8];
+	if (FoldStringW(MAP_PRECOMPOSED, pair, 2, one, 1) != 1 || exactly_in_code_page(code_page, one, bytes, sizeof bytes) == 0)
+		return false;
+	*composed = one[0];
+	return true;
+}
+
+/* The name decomposed, then each letter composed with as many of its marks,
+ * in their order, as the code page holds in one character, the marks left
+ * after it as they came; nullptr if it cannot be made.  Composing a mark
+ * that comes after one left behind puts it before that one: the same text
+ * where the two may change places ("ệ" as "ê" and the dot below), not where
+ * they may not; without past_left, a letter takes only the marks before the
+ * first one left. */
+static const wchar_t *held_form(unsigned code_page, const wchar_t *name, bool past_left)
+{
+	if (FoldStringW(MAP_COMPOSITE, name, -1, decomposed_name, decomposition_limit) == 0)
+		return nullptr;
+	wchar_t *out = held_name;
+	for (const wchar_t *in = decomposed_name; *in != L'\0';) {
+		wchar_t letter = *in++;
+		wchar_t *marks = out + 1;
+		for (; *in != L'\0' && is_combining_mark(*in); ++in)
+			if ((marks > out + 1 && !past_left) || !composed_in_code_page(code_page, letter, *in, &letter))
+				*marks++ = *in;
+		*out = letter;
+		out = marks;
+	}
+	*out = L'\0';
+	return held_name;
+}
+
+static bool same_text(const wchar_t *one, const wchar_t *other)
+{
+	while (*one != L'\0' && *one == *other) {
+		++one;
+		++other;
+	}
+	return *one == *other;
+}
+
 int name_in_code_page(unsigned code_page, const wchar_t *name, char *out, int size)
 {
 	int written = exactly_in_code_page(code_page, name, out, size);
@@ -111,7 +168,20 @@ int name_in_code_page(unsigned code_page, const wchar_t *name, char *out, int si
 	 * accent where the code page has "é". */
 	if (FoldStringW(MAP_PRECOMPOSED, name, -1, composed_name, command_line_limit + 1) == 0)
 		return 0;
-	return exactly_in_code_page(code_page, composed_name, out, size);
+	written = exactly_in_code_page(code_page, composed_name, out, size);
+	if (written != 0)
+		return written;
+	/* Vietnamese text comes precomposed ("ệ"), where code page 1258 holds
+	 * the letter with its vowel mark ("ê") and the tone marks apart.  A form
+	 * of the name is right when its composition is the name's. */
+	const bool ways[] = {true, false};
+	for (const bool past_left : ways) {
+		const wchar_t *held = held_form(code_page, name, past_left);
+		if (held != nullptr && FoldStringW(MAP_PRECOMPOSED, held, -1, decomposed_name, decomposition_limit) != 0 &&
+		    same_text(decomposed_name, composed_name))
+			return exactly_in_code_page(code_page, held, out, size);
+	}
+	return 0;
 }
 
 int command_line_names(int, char *[], const char **publisher_name, const char **product_name)
