@@ -715,10 +715,13 @@ def test_documented_windows_codes_match_the_headers(request, source_dir):
     assert {name: header_value(include_dir, name) for _, name in named} == {name: int(code, 0) for code, name in named}
 
 
-# What the PowerShell example may not use: it must run on PowerShell 2.0, and
-# keep its files out of %TEMP%, which every user can write where SYSTEM runs it.
+# What the PowerShell example may not use: it must run on PowerShell 2.0, keep
+# its files out of %TEMP%, which every user can write where SYSTEM runs it, and
+# neither append to the log nor read it in a way that decodes the ANSI code page
+# wrongly in some version.
 POWERSHELL_2_AND_NOT_TEMP = ["New-TemporaryFile", "$PSScriptRoot", "$PSCommandPath", "[ordered]", "-NoNewline",
-                             "$env:TEMP", "$env:TMP", "GetTempPath", "%TEMP%"]
+                             "$env:TEMP", "$env:TMP", "GetTempPath", "%TEMP%", ">>", "Out-File", "Get-Content",
+                             "Select-String", "[Text.Encoding]::Default"]
 
 
 def test_the_powershell_example_runs_on_powershell_2(source_dir):
