@@ -53,8 +53,8 @@ COMMAND_LINES = {
 }
 
 
-@pytest.mark.parametrize("arguments,publisher,product,locale", [(*row, "C.UTF-8")[:4] for row in COMMAND_LINES.values()],
-                         ids=COMMAND_LINES.keys())
+@pytest.mark.parametrize("arguments,publisher,product,locale",
+                         [(*row, "C.UTF-8")[:4] for row in COMMAND_LINES.values()], ids=COMMAND_LINES.keys())
 def test_command_line_is_split_and_converted_exactly(launch, platform, arguments, publisher, product, locale):
     run = launch("tolvane.exe " + arguments, script={"ZEL_STAND_IN_TEXT": "ok", "ZEL_STAND_IN_CODES": "0",
                                                      "LC_ALL": locale})

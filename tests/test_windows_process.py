@@ -60,9 +60,10 @@ def console(deployment, platform):
                 process.kill()
         status, seconds = process.wait(), time.monotonic() - started
         screen, left = deployment.folder / "screen", deployment.folder / "input"
-        return types.SimpleNamespace(status=status, seconds=seconds, calls=parse_journal(deployment.journal),
-                                     screen=screen.read_bytes().decode("utf-16-le").split("\n") if screen.exists() else None,
-                                     left=left.read_bytes() if left.exists() else None)
+        rows = screen.read_bytes().decode("utf-16-le").split("\n") if screen.exists() else None
+        return types.SimpleNamespace(status=status, seconds=seconds, output=output, screen=rows,
+                                     left=left.read_bytes() if left.exists() else None,
+                                     calls=parse_journal(deployment.journal))
     return run
 
 
@@ -99,7 +100,8 @@ CONSOLE_OUTPUT = {
 }
 
 
-@pytest.mark.parametrize("code_page,redirect,publisher,product,text", CONSOLE_OUTPUT.values(), ids=CONSOLE_OUTPUT.keys())
+@pytest.mark.parametrize("code_page,redirect,publisher,product,text", CONSOLE_OUTPUT.values(),
+                         ids=CONSOLE_OUTPUT.keys())
 def test_console_shows_the_names_and_status_text_as_typed(console, deployment, code_page, redirect, publisher,
                                                            product, text):
     command_line = f'tolvane.exe "{publisher}" "{product}"'
