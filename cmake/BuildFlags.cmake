@@ -6,12 +6,14 @@ target_compile_options(tolvane_build_flags INTERFACE
   -Wall -Wextra -Wpedantic -Wformat=2 -Wshadow -Wconversion -Wsign-conversion)
 
 if(WIN32)
-  # printf from the system C library (msvcrt.dll), not MinGW's own copy.
+  # The stand-in's and the tests' programs' printf from the system C library
+  # (msvcrt.dll), not MinGW's own copy; tolvane.exe has no C run-time at all.
   target_compile_definitions(tolvane_build_flags INTERFACE __USE_MINGW_ANSI_STDIO=0)
   # Console image for Windows 5.2 and later (lld's default is 6.0), with no
   # timestamp, so that the same sources give the same bytes (lld's default
-  # is the time of the link).  -static links the GCC run-time in: the image
-  # imports only system DLLs besides the installer library.
+  # is the time of the link).  -static links the GCC run-time into the
+  # programs that take one: they import only system DLLs besides the
+  # installer library.
   target_link_options(tolvane_build_flags INTERFACE
     -static -s
     LINKER:--subsystem,console:5.2
