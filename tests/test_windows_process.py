@@ -30,11 +30,8 @@ def console(deployment, platform):
     when(output so far) holds, the bytes of typed are typed at it, or else Ctrl+C goes to it."""
     launcher = deployment.add_test_program("console_launcher.exe")
 
-    def run(command_line, code_page=1252, script=None, when=None, typed=None, timeout=30):
-        (deployment.folder / "command-line").write_bytes(command_line.encode("utf-16-le"))
-        trigger = deployment.folder / "ctrl-c"
-        command = [*platform.launcher, str(launcher), str(code_page), "command-line", "screen", "input",
-                   *(["ctrl-c"] if when and typed is None else [])]
+    def console_run(command, script, when, typed, trigger, timeout):
+        trigger.unlink(missing_ok=True)
         controller, terminal = os.openpty()
         fcntl.ioctl(terminal, termios.TIOCSWINSZ, struct.pack("HHHH", 50, CONSOLE_WIDTH, 0, 0))
         tty.setraw(terminal)  # what is typed reaches the console as it is: Enter as CR
@@ -58,8 +55,21 @@ def console(deployment, platform):
             os.close(controller)
             if process.poll() is None:
                 process.kill()
-        status, seconds = process.wait(), time.monotonic() - started
-        screen, left = deployment.folder / "screen", deployment.folder / "input"
+        return process.wait(), time.monotonic() - started, output
+
+    def run(command_line, code_page=1252, script=None, when=None, typed=None, timeout=30):
+        (deployment.folder / "command-line").write_bytes(command_line.encode("utf-16-le"))
+        trigger = deployment.folder / "ctrl-c"
+        command = [*platform.launcher, str(launcher), str(code_page), "command-line", "screen", "input",
+                   *(["ctrl-c"] if when and typed is None else [])]
+        # Now and then, under load, Wine starts the launcher without a console (its output code page cannot
+        # be set, nothing reaches the terminal; seen once in 30 runs of three suites at once on two cores):
+        # tolvane.exe has not started then, and the run is tried once more.
+        for _ in range(2):
+            status, seconds, output = console_run(command, script, when, typed, trigger, timeout)
+            screen, left = deployment.folder / "screen", deployment.folder / "input"
+            if status != 122 or screen.exists():
+                break
         rows = screen.read_bytes().decode("utf-16-le").split("\n") if screen.exists() else None
         return types.SimpleNamespace(status=status, seconds=seconds, output=output, screen=rows,
                                      left=left.read_bytes() if left.exists() else None,

@@ -71,15 +71,9 @@ int main(int argc, char *argv[])
 	wchar_t *command_line = argc == 5 || argc == 6 ? command_line_from(argv[2]) : NULL;
 	if (command_line == NULL)
 		return 121;
-	/* It failed once in about 65 runs under load, and never again in
-	 * hundreds: tried a few times, then the reason is on the console. */
-	for (int tries = 1; !SetConsoleOutputCP((UINT)atoi(argv[1])); ++tries) {
-		if (tries == 20) {
-			fprintf(stderr, "console_launcher: SetConsoleOutputCP: error %lu\n", GetLastError());
-			return 122;
-		}
-		Sleep(50);
-	}
+	/* Fails where Wine started this process without a console. */
+	if (!SetConsoleOutputCP((UINT)atoi(argv[1])))
+		return 122;
 	if (argc == 6)
 		SetConsoleCtrlHandler(outlive_ctrl_c, TRUE);
 
