@@ -119,7 +119,8 @@ static bool composed_in_code_page(unsigned code_page, wchar_t letter, wchar_t ma
 	const wchar_t pair[] = {letter, mark};
 	wchar_t one[] = {L'\0', L'\0'};
 	char bytes[8];
-	if (FoldStringW(MAP_PRECOMPOSED, pair, 2, one, 1) != 1 || exactly_in_code_page(code_page, one, bytes, sizeof bytes) == 0)
+	if (FoldStringW(MAP_PRECOMPOSED, pair, 2, one, 1) != 1 ||
+	    exactly_in_code_page(code_page, one, bytes, sizeof bytes) == 0)
 		return false;
 	*composed = one[0];
 	return true;
@@ -177,7 +178,8 @@ int name_in_code_page(unsigned code_page, const wchar_t *name, char *out, int si
 	const bool ways[] = {true, false};
 	for (const bool past_left : ways) {
 		const wchar_t *held = held_form(code_page, name, past_left);
-		if (held != nullptr && FoldStringW(MAP_PRECOMPOSED, held, -1, decomposed_name, decomposition_limit) != 0 &&
+		if (held != nullptr &&
+		    FoldStringW(MAP_PRECOMPOSED, held, -1, decomposed_name, decomposition_limit) != 0 &&
 		    same_text(decomposed_name, composed_name))
 			return exactly_in_code_page(code_page, held, out, size);
 	}

@@ -108,8 +108,8 @@ static bool write_console(HANDLE console, const char *bytes, size_t length)
 	const HANDLE heap = GetProcessHeap();
 	const int size = length <= INT_MAX ? static_cast<int>(length) : 0;
 	const int units = MultiByteToWideChar(CP_ACP, 0, bytes, size, nullptr, 0);
-	auto *const text = units > 0 ? static_cast<wchar_t *>(HeapAlloc(heap, 0, sizeof(wchar_t) * static_cast<size_t>(units)))
-				     : nullptr;
+	const size_t text_size = sizeof(wchar_t) * static_cast<size_t>(units);
+	auto *const text = units > 0 ? static_cast<wchar_t *>(HeapAlloc(heap, 0, text_size)) : nullptr;
 	if (text == nullptr)
 		return false;
 	MultiByteToWideChar(CP_ACP, 0, bytes, size, text, units);
