@@ -6,6 +6,11 @@
 #define TOLVANE_CONSOLE_H
 
 #ifdef _WIN32
+/* The entry point calls this before main, as a C run-time takes its
+ * streams: the standard handles that the messages and the pause use from
+ * then on, whatever becomes of the process's own. */
+extern "C" void take_standard_handles();
+
 /* printf for tolvane's own texts, which use %s and %d alone; a message with
  * any other conversion is not written at all.  Each message goes out in one
  * write, with the line ends of text-mode output (CR LF).  On a console it

@@ -25,11 +25,28 @@ struct message_bytes {
 	size_t length;
 };
 
+/* The standard handles that tolvane was started with.  An installer library
+ * that points standard output elsewhere for its own console programs
+ * (SetStdHandle) and leaves it so must not take tolvane's lines with it. */
+static HANDLE started_output, started_input;
+
+extern "C" void take_standard_handles()
+{
+	started_output = GetStdHandle(STD_OUTPUT_HANDLE);
+	started_input = GetStdHandle(STD_INPUT_HANDLE);
+}
+
+/* Where tolvane started without one, the handle of the moment. */
+static HANDLE standard_handle(HANDLE started, DWORD which)
+{
+	return started != nullptr && started != INVALID_HANDLE_VALUE ? started : GetStdHandle(which);
+}
+
 /* Write errors (a reader that has gone, a full disk, no handle) end the
  * write: the outcome is the library's, whatever becomes of the output. */
 static void write_bytes(const char *bytes, size_t length)
 {
-	const HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
+	const HANDLE output = standard_handle(started_output, STD_OUTPUT_HANDLE);
 	while (length > 0) {
 		DWORD written = 0;
 		if (!WriteFile(output, bytes, length < MAXDWORD ? static_cast<DWORD>(length) : MAXDWORD, &written,
@@ -147,7 +164,7 @@ void print_message(const char *format, ...)
 		format_message(message, format, arguments);
 		/* A console by standard output alone: "tolvane A B > log" typed at
 		 * a console has its input and standard error there. */
-		const HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
+		const HANDLE output = standard_handle(started_output, STD_OUTPUT_HANDLE);
 		if (buffer == nullptr || GetFileType(output) != FILE_TYPE_CHAR ||
 		    !write_console(output, buffer, message.length))
 			write_bytes(message.buffer, message.length);
@@ -165,7 +182,7 @@ void wait_for_input()
 	 * which would run it as a command. */
 	static char line[4096];
 	DWORD read = 0;
-	ReadFile(GetStdHandle(STD_INPUT_HANDLE), line, sizeof line, &read, nullptr);
+	ReadFile(standard_handle(started_input, STD_INPUT_HANDLE), line, sizeof line, &read, nullptr);
 }
 
 static BOOL WINAPI outlive_ctrl_break(DWORD event)

@@ -6,6 +6,7 @@
 #include <windows.h>
 
 int main(int argc, char *argv[]);
+void take_standard_handles(void);
 
 /* clang calls __main first thing in main, where MinGW's start-up code runs
  * the constructors of static objects; tolvane has none (the build makes one
@@ -20,11 +21,12 @@ void __main(void)
  * it its own exit status. */
 __attribute__((noreturn)) void tolvane_start(void)
 {
+	take_standard_handles();
 	ExitProcess((UINT)main(0, NULL));
 }
 
-/* Windows moves an image to a random address only when it has relocations
- * to apply, and lld writes relocations only for the absolute addresses that
- * the image holds: tolvane's code, all of it relative to where it runs,
- * holds none but this one. */
+/* For ASLR to move an image, the image must carry relocation entries, and
+ * lld writes them only for the absolute addresses that the image holds:
+ * tolvane's code, all of it relative to where it runs, holds none but this
+ * one. */
 __attribute__((used)) static void (*const relocated_entry)(void) = tolvane_start;
