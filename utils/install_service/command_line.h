@@ -15,7 +15,8 @@ int command_line_names(int argc, char *argv[], const char **publisher_name, cons
 
 /* Writes the name in the code page exactly or not at all: no best-fit
  * look-alikes, no default character for what the code page lacks.  A name
- * that does not convert as typed is tried in its canonical composition.
+ * that does not convert as typed is tried in its canonical composition,
+ * which must fit the buffers and bring in no ASCII punctuation of its own.
  * Returns the bytes written, NUL included, or 0. */
 int name_in_code_page(unsigned code_page, const wchar_t *name, char *out, int size);
 #else

@@ -106,6 +106,15 @@ static int exactly_in_code_page(unsigned code_page, const wchar_t *name, char *o
 	return used_default_char ? 0 : written;
 }
 
+/* FoldStringW's result where it fits the room, else 0: Windows returns 0
+ * for a result longer than the room, Wine the length it needed, having
+ * written nothing. */
+static int fold(DWORD flags, const wchar_t *text, int length, wchar_t *out, int room)
+{
+	const int written = FoldStringW(flags, text, length, out, room);
+	return written <= room ? written : 0;
+}
+
 static bool is_combining_mark(wchar_t character)
 {
 	WORD type = 0;
@@ -119,7 +128,7 @@ static bool composed_in_code_page(unsigned code_page, wchar_t letter, wchar_t ma
 	const wchar_t pair[] = {letter, mark};
 	wchar_t one[] = {L'\0', L'\0'};
 	char bytes[8];
-	if (FoldStringW(MAP_PRECOMPOSED, pair, 2, one, 1) != 1 ||
+	if (fold(MAP_PRECOMPOSED, pair, 2, one, 1) != 1 ||
 	    exactly_in_code_page(code_page, one, bytes, sizeof bytes) == 0)
 		return false;
 	*composed = one[0];
@@ -135,7 +144,7 @@ static bool composed_in_code_page(unsigned code_page, wchar_t letter, wchar_t ma
  * first one left. */
 static const wchar_t *held_form(unsigned code_page, const wchar_t *name, bool past_left)
 {
-	if (FoldStringW(MAP_COMPOSITE, name, -1, decomposed_name, decomposition_limit) == 0)
+	if (fold(MAP_COMPOSITE, name, -1, decomposed_name, decomposition_limit) == 0)
 		return nullptr;
 	wchar_t *out = held_name;
 	for (const wchar_t *in = decomposed_name; *in != L'\0';) {
@@ -160,30 +169,61 @@ static bool same_text(const wchar_t *one, const wchar_t *other)
 	return *one == *other;
 }
 
-int name_in_code_page(unsigned code_page, const wchar_t *name, char *out, int size)
+static bool holds(const wchar_t *text, wchar_t character)
 {
-	int written = exactly_in_code_page(code_page, name, out, size);
-	if (written != 0)
-		return written;
+	for (; *text != L'\0'; ++text)
+		if (*text == character)
+			return true;
+	return false;
+}
+
+/* Composition turns Unicode's duplicates of ASCII punctuation into the real
+ * characters (GREEK QUESTION MARK into ";", GREEK VARIA into "`"): syntax
+ * where the library puts a name into a command, a script or a registry
+ * path, which the name as typed did not hold.  Letters and digits may come
+ * so (KELVIN SIGN as "K"). */
+static bool adds_ascii_punctuation(const wchar_t *form, const wchar_t *name)
+{
+	for (; *form != L'\0'; ++form) {
+		const wchar_t c = *form;
+		const bool letter_or_digit =
+			(c >= L'0' && c <= L'9') || (c >= L'A' && c <= L'Z') || (c >= L'a' && c <= L'z');
+		if (c < 0x80 && !letter_or_digit && !holds(name, c))
+			return true;
+	}
+	return false;
+}
+
+/* The form of the name that the code page holds exactly, or nullptr. */
+static const wchar_t *form_in_code_page(unsigned code_page, const wchar_t *name, char *out, int size)
+{
+	if (exactly_in_code_page(code_page, name, out, size) != 0)
+		return name;
 	/* Text from some systems arrives decomposed: "e" and a combining acute
 	 * accent where the code page has "é". */
-	if (FoldStringW(MAP_PRECOMPOSED, name, -1, composed_name, command_line_limit + 1) == 0)
-		return 0;
-	written = exactly_in_code_page(code_page, composed_name, out, size);
-	if (written != 0)
-		return written;
+	if (fold(MAP_PRECOMPOSED, name, -1, composed_name, command_line_limit + 1) == 0)
+		return nullptr;
+	if (exactly_in_code_page(code_page, composed_name, out, size) != 0)
+		return composed_name;
 	/* Vietnamese text comes precomposed ("ệ"), where code page 1258 holds
 	 * the letter with its vowel mark ("ê") and the tone marks apart.  A form
 	 * of the name is right when its composition is the name's. */
 	const bool ways[] = {true, false};
 	for (const bool past_left : ways) {
 		const wchar_t *held = held_form(code_page, name, past_left);
-		if (held != nullptr &&
-		    FoldStringW(MAP_PRECOMPOSED, held, -1, decomposed_name, decomposition_limit) != 0 &&
+		if (held != nullptr && fold(MAP_PRECOMPOSED, held, -1, decomposed_name, decomposition_limit) != 0 &&
 		    same_text(decomposed_name, composed_name))
-			return exactly_in_code_page(code_page, held, out, size);
+			return held;
 	}
-	return 0;
+	return nullptr;
+}
+
+int name_in_code_page(unsigned code_page, const wchar_t *name, char *out, int size)
+{
+	const wchar_t *form = form_in_code_page(code_page, name, out, size);
+	if (form == nullptr || adds_ascii_punctuation(form, name))
+		return 0;
+	return exactly_in_code_page(code_page, form, out, size);
 }
 
 int command_line_names(int, char *[], const char **publisher_name, const char **product_name)
