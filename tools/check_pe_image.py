@@ -39,7 +39,7 @@ SYSTEM_LIBRARY = "KERNEL32.dll"
 SYSTEM_FUNCTIONS = {
     "ExitProcess", "FoldStringW", "GetACP", "GetCommandLineW", "GetFileType", "GetModuleHandleW", "GetProcAddress",
     "GetProcessHeap", "GetStdHandle", "GetStringTypeW", "HeapAlloc", "HeapFree", "MultiByteToWideChar", "ReadFile",
-    "SetConsoleCtrlHandler", "SetDllDirectoryW", "WideCharToMultiByte", "WriteConsoleW", "WriteFile", "lstrlenW",
+    "SetConsoleCtrlHandler", "SetDllDirectoryW", "SetEnvironmentVariableW", "WideCharToMultiByte", "WriteConsoleW", "WriteFile", "lstrlenW",
 }
 # C run-time libraries: the system's old one, the universal one and its API
 # sets, and Visual C++'s.

@@ -10,7 +10,7 @@
 
 #include "command_line.h"
 #include "console.h"
-#include "library_search.h"
+#include "search_paths.h"
 #include "zel_act_installer.h"
 
 static void usage_and_pause()
@@ -25,7 +25,7 @@ static void usage_and_pause()
 
 int main(int argc, char *argv[])
 {
-	restrict_library_search();
+	restrict_search_paths();
 #ifdef SIGPIPE /* POSIX: a log reader that quits early must not kill us. */
 	signal(SIGPIPE, SIG_IGN);
 #endif
