@@ -28,7 +28,11 @@
  *                         runs on the console and waits for, as a real one
  *                         may run sc.exe; journalled as it begins and as it
  *                         ends: "helper", the command line (in hexadecimal),
- *                         "=", "begun" or its exit status
+ *                         "=", "begun", then its exit status, or "failed"
+ *                         where it could not be started
+ *   ZEL_STAND_IN_STDOUT   Windows: a file that the install call makes
+ *                         standard output (SetStdHandle) and leaves so, as
+ *                         a library may for its console programs
  *   ZEL_STAND_IN_THREAD   Windows: milliseconds that a thread the install
  *                         call starts lives on, then exits with status 7;
  *                         journalled as "thread", the milliseconds, "=",
@@ -248,8 +252,10 @@ static void scripted_helper(void)
 	DWORD status = 0;
 	snprintf(line, sizeof line, "%s", command);
 	journal_helper(command, "begun");
-	if (!CreateProcessA(NULL, line, NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process))
-		broken_script("ZEL_STAND_IN_HELPER", command);
+	if (!CreateProcessA(NULL, line, NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process)) {
+		journal_helper(command, "failed");
+		return;
+	}
 	WaitForSingleObject(process.hProcess, INFINITE);
 	GetExitCodeProcess(process.hProcess, &status);
 	CloseHandle(process.hThread);
@@ -277,6 +283,20 @@ static void scripted_thread(void)
 #endif
 }
 
+static void scripted_standard_output(void)
+{
+	const char *path = getenv("ZEL_STAND_IN_STDOUT");
+	if (path == NULL)
+		return;
+#ifdef _WIN32
+	HANDLE file = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, NULL, CREATE_ALWAYS, 0, NULL);
+	if (file == INVALID_HANDLE_VALUE || !SetStdHandle(STD_OUTPUT_HANDLE, file))
+		broken_script("ZEL_STAND_IN_STDOUT", path);
+#else
+	broken_script("ZEL_STAND_IN_STDOUT", "(only on Windows)");
+#endif
+}
+
 #ifndef STAND_IN_WITHOUT_zelActSvcInstallWin
 zel_bool zelActSvcInstallWin(const char *publisher_name, const char *product_name)
 {
@@ -285,6 +305,7 @@ zel_bool zelActSvcInstallWin(const char *publisher_name, const char *product_nam
 	scripted_load();
 	scripted_helper();
 	scripted_thread();
+	scripted_standard_output();
 	zel_bool result = scripted_result();
 	status_reads = 0;
 	FILE *journal = open_journal();

@@ -104,7 +104,8 @@ def parse_journal(path):
         elif operation in ("delay", "thread"):
             calls.append((operation, int(arguments[0]), result))
         elif operation == "helper":
-            calls.append((operation, bytes.fromhex(arguments[0]), result if result == "begun" else int(result)))
+            ending = result if result in ("begun", "failed") else int(result)
+            calls.append((operation, bytes.fromhex(arguments[0]), ending))
         elif operation == "LoadLibrary":
             calls.append((operation, bytes.fromhex(arguments[0]), None if result == "null" else bytes.fromhex(result)))
         else:

@@ -132,6 +132,14 @@ CONVERSIONS = {
     "1252-letter-with-macron": (1252, "\u0100cme", None),
     "1252-fullwidth-quotation-mark": (1252, "Acme\uff02", None),
     "1252-unpaired-surrogate": (1252, "a\ud800", None),
+    # composition may make letters, not ASCII punctuation that the name does not hold
+    "1252-kelvin-sign": (1252, "\u212a", b"K"),
+    "1252-greek-question-mark": (1252, "Acme\u037eCorp", None),
+    "1252-greek-varia": (1252, "Acme\u1fefCorp", None),
+    "1252-greek-question-mark-beside-a-semicolon": (1252, "a;b\u037e", b"a;b;"),
+    # each composes to three characters of code page 1255: the composition must fit the buffer
+    "1255-composition-that-fits": (1255, "\ufb2c" * 10922, b"\xf9\xcc\xd1" * 10922),
+    "1255-composition-one-character-too-long": (1255, "\ufb2c" * 10923, None),
     # a trail byte that is a backslash in ASCII passes exactly
     "932-second-byte-0x5c": (932, "\u8868", b"\x95\x5c"),
     "932-katakana": (932, "\u30a2\u30af\u30e1", b"\x83\x41\x83\x4e\x83\x81"),

@@ -58,7 +58,7 @@ COMMAND_LINES = {
 def test_command_line_is_split_and_converted_exactly(launch, platform, arguments, publisher, product, locale):
     run = launch("tolvane.exe " + arguments, script={"ZEL_STAND_IN_TEXT": "ok", "ZEL_STAND_IN_CODES": "0",
                                                      "LC_ALL": locale})
-    assert run.status == 0
+    assert run.status == 0, run.stderr
     assert run.stdout == report_text(platform, True, publisher, product, 0, b"ok")
     assert run.calls == install_calls(publisher, product, 1, 0, b"ok", 0)
 
@@ -79,14 +79,14 @@ UNREPRESENTABLE = {
 @pytest.mark.parametrize("arguments", UNREPRESENTABLE.values(), ids=UNREPRESENTABLE.keys())
 def test_a_name_outside_the_code_page_is_refused_before_the_library(launch, platform, arguments):
     run = launch("tolvane.exe " + arguments)
-    assert (run.status, run.stdout, run.calls) == (0, platform.lines(REFUSAL), [])
+    assert (run.status, run.stdout, run.calls) == (0, platform.lines(REFUSAL), []), run.stderr
 
 
 @pytest.mark.parametrize("arguments", ["", '"Acme Corp Widget"', "Acme Corp Widget", 'a "" ""',
                                        '"Acme ""Best Corp"', '"Acme\uff02 Evil"'])
 def test_other_argument_counts_on_a_command_line_print_usage(launch, platform, arguments):
     run = launch("tolvane.exe " + arguments)
-    assert (run.status, run.stdout, run.calls) == (0, usage_text(platform), [])
+    assert (run.status, run.stdout, run.calls) == (0, usage_text(platform), []), run.stderr
 
 
 def test_program_name_rule_comes_first(launch, platform):

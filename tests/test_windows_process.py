@@ -107,6 +107,8 @@ CONSOLE_OUTPUT = {
     "write-only-console": (850, "2> NUL > CON", *TYPED),
     # the log, not the console, holds the lines, as the library got them
     "redirected-to-a-file": (850, "> log", *TYPED),
+    # the console is standard output's alone
+    "input-from-a-file-errors-to-one": (850, "< command-line 2> errors", *TYPED),
 }
 
 
@@ -119,7 +121,7 @@ def test_console_shows_the_names_and_status_text_as_typed(console, deployment, c
                   script={"ZEL_STAND_IN_TEXT": text, "ZEL_STAND_IN_CODES": "0"})
     lines = report_lines(publisher, product, 0, text)
     logged = redirect == "> log"
-    assert run.status == 0
+    assert run.status == 0, run.output
     assert run.screen == (screen_rows() if logged else screen_rows(*lines))
     if logged:
         assert (deployment.folder / "log").read_bytes() == "".join(line + "\r\n" for line in lines).encode("cp1252")
@@ -157,22 +159,23 @@ def test_message_writes_where_windows_differs_from_wine(request, platform, tmp_p
 
 
 DELAY = {"ZEL_STAND_IN_INSTALL_DELAY": "2000", "ZEL_STAND_IN_TEXT": "ok"}
-HELPER = "console_helper.exe 2000"
+HELPER = "console_helper.exe 2000 helper-running"
 
-# (the stand-in's script, its journal before the install's calls); Ctrl+C comes once the install has begun
+# (the stand-in's script, its journal before the install's calls, the file whose making sends Ctrl+C)
 CTRL_C_DURING_AN_INSTALL = {
-    "slow-install": (DELAY, [("delay", 2000, "begun")]),
-    # the console program that the library runs ignores it too
+    "slow-install": (DELAY, [("delay", 2000, "begun")], "journal.tsv"),
+    # the console program that the library runs, once it runs, ignores it too
     "helper": ({"ZEL_STAND_IN_HELPER": HELPER, "ZEL_STAND_IN_TEXT": "ok"},
-               [("helper", HELPER.encode(), "begun"), ("helper", HELPER.encode(), 42)]),
+               [("helper", HELPER.encode(), "begun"), ("helper", HELPER.encode(), 42)], "helper-running"),
 }
 
 
-@pytest.mark.parametrize("script,begun", CTRL_C_DURING_AN_INSTALL.values(), ids=CTRL_C_DURING_AN_INSTALL.keys())
-def test_ctrl_c_does_not_cut_an_install_short(console, deployment, script, begun):
+@pytest.mark.parametrize("script,begun,mark", CTRL_C_DURING_AN_INSTALL.values(), ids=CTRL_C_DURING_AN_INSTALL.keys())
+def test_ctrl_c_does_not_cut_an_install_short(console, deployment, script, begun, mark):
     deployment.add_test_program("console_helper.exe")
-    run = console('tolvane.exe "Acme Corp" Widget', script=script, when=lambda output: deployment.journal.exists())
-    assert run.status == 0
+    run = console('tolvane.exe "Acme Corp" Widget', script=script,
+                  when=lambda output: (deployment.folder / mark).exists())
+    assert run.status == 0, run.output
     assert run.seconds >= 2
     assert run.screen == screen_rows(*report_lines("Acme Corp", "Widget", 0, "ok"))
     assert run.calls == [*begun, *install_calls(b"Acme Corp", b"Widget", 1, 0, b"ok", 0)]
@@ -188,7 +191,7 @@ def test_once_the_install_begins_ctrl_break_is_held_off_too(request, platform, t
 
 
 # (what is typed at the prompt: a line that the pause must take whole, or nothing and Ctrl+C comes)
-PAUSE = {"ctrl-c": None, "typed-line": b"echo LEFTOVER\r"}
+PAUSE = {"ctrl-c": None, "typed-line": b"echo LEFTOVER\r", "long-typed-line": b"echo " + b"L" * 3990 + b"\r"}
 
 
 @pytest.mark.parametrize("typed", PAUSE.values(), ids=PAUSE.keys())
@@ -201,39 +204,62 @@ def test_the_pause_ends_at_ctrl_c_or_a_line_and_leaves_nothing_typed(console, pl
         assert run.left == b"\r\n"
 
 
-def test_a_library_thread_does_not_hold_up_the_exit(deployment, platform):
-    script = {"ZEL_STAND_IN_THREAD": "600000", "ZEL_STAND_IN_TEXT": "ok"}
-    run = deployment.run("Acme", "Widget", script=script)
-    assert (run.status, run.stdout) == (0, report_text(platform, True, b"Acme", b"Widget", 0, b"ok"))
-    assert run.calls == [("thread", 600000, "begun"), *install_calls(b"Acme", b"Widget", 1, 0, b"ok", 0)]
-
-
-# (the folders holding a library of the name the installer library loads, the folder it is loaded from)
-RUN_TIME_LOADS = {
-    "current-folder-only": (["current"], None),
-    "beside-tolvane": (["program"], "program"),
-    "both": (["current", "program"], "program"),
-    "system32-only": (["system32"], "system32"),
+# (what the library leaves behind when its install call returns, its journal before the install's calls)
+LEFT_BEHIND = {
+    "a-thread-that-holds-up-no-exit": ({"ZEL_STAND_IN_THREAD": "600000"}, [("thread", 600000, "begun")]),
+    "standard-output-pointed-elsewhere": ({"ZEL_STAND_IN_STDOUT": "library-output"}, []),
 }
 
 
-@pytest.mark.parametrize("copies,loaded_from", RUN_TIME_LOADS.values(), ids=RUN_TIME_LOADS.keys())
-def test_a_library_loaded_while_installing_comes_from_tolvanes_folder_or_system32(request, deployment, platform,
-                                                                                  copies, loaded_from):
+@pytest.mark.parametrize("script,journal", LEFT_BEHIND.values(), ids=LEFT_BEHIND.keys())
+def test_what_the_library_leaves_behind_does_not_take_the_outcome(deployment, platform, script, journal):
+    run = deployment.run("Acme", "Widget", script={**script, "ZEL_STAND_IN_TEXT": "ok"})
+    assert (run.status, run.stdout) == (0, report_text(platform, True, b"Acme", b"Widget", 0, b"ok"))
+    assert run.calls == [*journal, *install_calls(b"Acme", b"Widget", 1, 0, b"ok", 0)]
+    library_output = deployment.folder / "library-output"
+    assert not library_output.exists() or library_output.read_bytes() == b""
+
+
+# (what the installer library starts by name: a library or a program; the folders holding one of that name;
+# the folder of the one that starts, or None; the process it runs in: tolvane.exe's, or, to show that the
+# stand-in itself restricts nothing, that of a program that restricts nothing)
+SEARCHES = {
+    "library-in-the-current-folder-only": ("library", ["current"], None, "tolvane.exe"),
+    "library-beside-tolvane": ("library", ["program"], "program", "tolvane.exe"),
+    "library-in-both": ("library", ["current", "program"], "program", "tolvane.exe"),
+    "library-in-system32-only": ("library", ["system32"], "system32", "tolvane.exe"),
+    "library-control": ("library", ["current"], "current", "minimal_install.exe"),
+    "program-in-the-current-folder-only": ("program", ["current"], None, "tolvane.exe"),
+    "program-beside-tolvane": ("program", ["program"], "program", "tolvane.exe"),
+    "program-control": ("program", ["current"], "current", "minimal_install.exe"),
+}
+
+
+@pytest.mark.parametrize("kind,copies,started_from,process", SEARCHES.values(), ids=SEARCHES.keys())
+def test_what_the_library_starts_comes_from_tolvanes_folder_or_system32(request, deployment, platform, kind, copies,
+                                                                         started_from, process):
     folders = {"program": deployment.folder, "current": deployment.folder / "current",
                "system32": request.config.getoption("--wineprefix") / "drive_c" / "windows" / "system32"}
     names = {"system32": "C:\\windows\\system32\\run_time.dll"}  # as Wine names its own folder
+    source, name = ((request.config.getoption("--bin-dir") / platform.library, "run_time.dll") if kind == "library"
+                    else (request.config.getoption("--test-programs") / "console_helper.exe", "searched.exe"))
     folders["current"].mkdir()
     try:
         for copy in copies:
-            shutil.copy2(request.config.getoption("--bin-dir") / platform.library, folders[copy] / "run_time.dll")
-        script = {"ZEL_STAND_IN_LOAD": "run_time.dll", "ZEL_STAND_IN_TEXT": "ok"}
-        run = deployment.finish(deployment.start("Acme", "Widget", script=script, cwd=folders["current"]))
+            shutil.copy2(source, folders[copy] / name)
+        script = {"ZEL_STAND_IN_LOAD" if kind == "library" else "ZEL_STAND_IN_HELPER": name, "ZEL_STAND_IN_TEXT": "ok"}
+        program = deployment.program if process == "tolvane.exe" else deployment.add_test_program(process)
+        command = [*platform.launcher, str(program), "Acme", "Widget"]
+        run = deployment.finish(deployment.start(command=command, script=script, cwd=folders["current"]))
     finally:
-        (folders["system32"] / "run_time.dll").unlink(missing_ok=True)
-    loaded = None if loaded_from is None else names.get(
-        loaded_from, platform.path_for_program(folders[loaded_from] / "run_time.dll")).encode()
-    assert run.calls == [("LoadLibrary", b"run_time.dll", loaded), *install_calls(b"Acme", b"Widget", 1, 0, b"ok", 0)]
+        (folders["system32"] / name).unlink(missing_ok=True)
+    if kind == "library":
+        started = [("LoadLibrary", name.encode(), None if started_from is None else names.get(
+            started_from, platform.path_for_program(folders[started_from] / name)).encode())]
+    else:
+        ending = "failed" if started_from is None else 42
+        started = [("helper", name.encode(), "begun"), ("helper", name.encode(), ending)]
+    assert run.calls == [*started, *install_calls(b"Acme", b"Widget", 1, 0, b"ok", 0)]
 
 
 def test_without_set_default_dll_directories_the_current_folder_leaves_the_search(request, platform, tmp_path):

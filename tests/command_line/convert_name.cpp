@@ -13,11 +13,12 @@
 #include "command_line.h"
 
 /* Wine converts what Windows refuses: for UTF-8, Windows takes no flag but
- * WC_ERR_INVALID_CHARS and no default-character pointers, and fails with
- * ERROR_INVALID_PARAMETER (WideCharToMultiByte's documentation).  The
- * harness is linked with --wrap=WideCharToMultiByte, so that the
- * conversion's calls meet Windows' rules here too; the wrapper reaches the
- * real function through GetProcAddress, since the wrap also redirects the
+ * WC_ERR_INVALID_CHARS, and Windows before 10 version 1709 no
+ * default-character pointers either; it fails with ERROR_INVALID_PARAMETER
+ * (WideCharToMultiByte's documentation).  tolvane runs on those versions
+ * too, so the harness is linked with --wrap=WideCharToMultiByte, and the
+ * conversion's calls meet their rules here; the wrapper reaches the real
+ * function through GetProcAddress, since the wrap also redirects the
  * import. */
 extern "C" int WINAPI __wrap_WideCharToMultiByte(UINT code_page, DWORD flags, LPCWCH text, int length, LPSTR out,
 						 int size, LPCCH default_char, LPBOOL used_default_char)

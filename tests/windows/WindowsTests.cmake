@@ -33,7 +33,7 @@ endforeach()
 # lacks SetDefaultDllDirectories.
 tolvane_add_test_program(console_calls windows/console_calls.cpp windows_console.cpp
   WRAP GetFileType HeapAlloc MultiByteToWideChar SetConsoleCtrlHandler WriteConsoleW WriteFile)
-tolvane_add_test_program(library_search_fallback windows/library_search_fallback.cpp windows_library_search.cpp
+tolvane_add_test_program(library_search_fallback windows/library_search_fallback.cpp windows_search_paths.cpp
   WRAP GetProcAddress SetDllDirectoryW)
 
 # Images built wrongly on purpose: each must trip the image checks.

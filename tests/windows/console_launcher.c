@@ -72,15 +72,19 @@ int main(int argc, char *argv[])
 	if (command_line == NULL)
 		return 121;
 	/* Fails where Wine started this process without a console. */
-	if (!SetConsoleOutputCP((UINT)atoi(argv[1])))
+	if (!SetConsoleOutputCP((UINT)atoi(argv[1]))) {
+		fprintf(stderr, "console_launcher: SetConsoleOutputCP failed with error %lu\n", GetLastError());
 		return 122;
+	}
 	if (argc == 6)
 		SetConsoleCtrlHandler(outlive_ctrl_c, TRUE);
 
 	STARTUPINFOW startup = {.cb = sizeof startup};
 	PROCESS_INFORMATION process;
-	if (!CreateProcessW(NULL, command_line, NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process))
+	if (!CreateProcessW(NULL, command_line, NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process)) {
+		fprintf(stderr, "console_launcher: CreateProcessW failed with error %lu\n", GetLastError());
 		return 123;
+	}
 	if (argc == 6) {
 		while (GetFileAttributesA(argv[5]) == INVALID_FILE_ATTRIBUTES &&
 		       WaitForSingleObject(process.hProcess, 10) == WAIT_TIMEOUT)
@@ -90,7 +94,9 @@ int main(int argc, char *argv[])
 	DWORD status = 124;
 	WaitForSingleObject(process.hProcess, INFINITE);
 	GetExitCodeProcess(process.hProcess, &status);
-	if (!write_screen(argv[3]) || (argc == 5 && !write_input(argv[4])))
+	if (!write_screen(argv[3]) || (argc == 5 && !write_input(argv[4]))) {
+		fprintf(stderr, "console_launcher: the console could not be read back (error %lu)\n", GetLastError());
 		return 125;
+	}
 	return (int)status;
 }

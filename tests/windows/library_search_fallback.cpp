@@ -1,4 +1,4 @@
-/* restrict_library_search() where KERNEL32 has no SetDefaultDllDirectories
+/* restrict_search_paths() where KERNEL32 has no SetDefaultDllDirectories
  * (Windows 5.2, Vista, 7 without KB2533623), which Wine cannot be, and
  * where it cannot show the fallback's effect (it keeps the current folder
  * searched).  Linked with --wrap: GetProcAddress finds nothing, and each
@@ -6,7 +6,7 @@
 #include <stdio.h>
 #include <windows.h>
 
-#include "library_search.h"
+#include "search_paths.h"
 
 extern "C" FARPROC WINAPI __wrap_GetProcAddress(HMODULE, LPCSTR)
 {
@@ -27,6 +27,6 @@ extern "C" BOOL WINAPI __wrap_SetDllDirectoryW(LPCWSTR folder)
 
 int main()
 {
-	restrict_library_search();
+	restrict_search_paths();
 	return 0;
 }

@@ -2,6 +2,7 @@
  * UTF-16 (little-endian, no byte-order mark), its standard handles this
  * process's own, and exits with the program's status: tests see how the
  * program itself splits and converts a command line. */
+#include <stdio.h>
 #include <windows.h>
 
 #include "command_line_file.h"
@@ -21,8 +22,10 @@ int main(int argc, char *argv[])
 		SetHandleInformation(standard[i], HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
 
 	PROCESS_INFORMATION process;
-	if (!CreateProcessW(NULL, command_line, NULL, NULL, TRUE, 0, NULL, NULL, &startup, &process))
+	if (!CreateProcessW(NULL, command_line, NULL, NULL, TRUE, 0, NULL, NULL, &startup, &process)) {
+		fprintf(stderr, "raw_command_line: CreateProcessW failed with error %lu\n", GetLastError());
 		return 122;
+	}
 	DWORD status = 123;
 	WaitForSingleObject(process.hProcess, INFINITE);
 	GetExitCodeProcess(process.hProcess, &status);
