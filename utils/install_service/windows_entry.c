@@ -5,6 +5,8 @@
  */
 #include <windows.h>
 
+#include "run_time.h"
+
 int main(int argc, char *argv[]);
 void take_standard_handles(void);
 
@@ -18,9 +20,11 @@ void __main(void)
 /* main reads the command line from Windows, not from its arguments.  The
  * entry point never returns: that would end only this thread, and a thread
  * that the installer library started would keep the process alive and give
- * it its own exit status. */
-__attribute__((noreturn)) void tolvane_start(void)
+ * it its own exit status; nor is its frame checked, as the cookie changes
+ * under it. */
+__attribute__((noreturn, no_stack_protector)) void tolvane_start(void)
 {
+	seed_stack_cookie();
 	take_standard_handles();
 	ExitProcess((UINT)main(0, NULL));
 }

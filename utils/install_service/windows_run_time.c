@@ -1,0 +1,64 @@
+/*
+ * What a C run-time gives the code that the compiler hardens, for images
+ * without one: the stack cookie with its check's failure, and the Control
+ * Flow Guard's function pointers.  The load configuration names all three.
+ */
+#include <stdint.h>
+#include <windows.h>
+
+#include "run_time.h"
+
+/* The documented default of a 64-bit image's cookie, which Windows
+ * replaces with a random value at load time.  Its top 16 bits stay 0 in
+ * every cookie, so that a string copy cannot write a whole one. */
+#define DEFAULT_COOKIE ((uintptr_t)0x00002B992DDFA232ull)
+#define COOKIE_BITS ((uintptr_t)0x0000FFFFFFFFFFFFull)
+
+uintptr_t __stack_chk_guard = DEFAULT_COOKIE;
+
+/* As a C run-time seeds the cookie where the loader has not (Windows
+ * before 8 may not read a load configuration of this size): from the
+ * time, the thread and process, the performance counter and an address on
+ * the stack.  Not itself checked, since it changes the cookie. */
+__attribute__((no_stack_protector)) void seed_stack_cookie(void)
+{
+	if (__stack_chk_guard != DEFAULT_COOKIE)
+		return;
+	FILETIME now;
+	LARGE_INTEGER counter;
+	GetSystemTimeAsFileTime(&now);
+	QueryPerformanceCounter(&counter);
+	uintptr_t cookie = (uintptr_t)now.dwHighDateTime << 32 | now.dwLowDateTime;
+	cookie ^= GetCurrentThreadId();
+	cookie ^= GetCurrentProcessId();
+	cookie ^= (uintptr_t)counter.LowPart << 32 ^ (uintptr_t)counter.QuadPart;
+	cookie ^= (uintptr_t)&cookie;
+	cookie &= COOKIE_BITS;
+	__stack_chk_guard = cookie == DEFAULT_COOKIE ? cookie + 1 : cookie;
+}
+
+/* A smashed stack: the process ends at once, with no handler, exception
+ * filter or error report of its own run, and never returns into the
+ * smashed frame (FAST_FAIL_STACK_COOKIE_CHECK_FAILURE, as Windows reports
+ * it: 0xC0000409). */
+__attribute__((noreturn, no_stack_protector)) void __stack_chk_fail(void)
+{
+	__asm__ volatile("int $0x29" : : "c"(FAST_FAIL_STACK_COOKIE_CHECK_FAILURE) : "memory");
+	__builtin_unreachable();
+}
+
+/* Where Windows does not enforce the guard, an indirect call goes through
+ * these defaults: no check, and a jump to the target, which clang passes in
+ * rax.  The jump is not a function of C, so that it is no valid call
+ * target itself. */
+static void no_check(void)
+{
+}
+__asm__(".text\n"
+	".p2align 4\n"
+	"call_target_unchecked:\n"
+	"\tjmp *%rax\n");
+extern const char call_target_unchecked[];
+
+void *const __guard_check_icall_fptr = (void *)no_check;
+void *const __guard_dispatch_icall_fptr = (void *)call_target_unchecked;
