@@ -45,14 +45,17 @@ def test_built_image_passes_every_rule(checker, image, expected):
 
 # Built with wrong flags or inputs by the build itself (tests/windows).
 BROKEN_BUILDS = {
-    "default-link": {"os-version-5.2", "subsystem-version-5.2", "no-timestamp"},
+    "default-link": {"os-version-5.2", "subsystem-version-5.2"},
+    "without-guard": {"control-flow-guard"},
+    "without-cet-mark": {"cet-compatible"},
     "gui-subsystem": {"console-subsystem"},
     "fixed-base": {"dynamic-base", "high-entropy-va", "relocations"},
     "delay-load": {"imports", "no-delay-imports"},
     "extra-import": {"imports"},
     "set-default-dll-directories-imported": {"imports"},
-    "mingw-start-up": {"imports", "no-c-run-time"},
-    "without-load-config": {"dependent-load-flags"},
+    "mingw-start-up": {"imports", "no-c-run-time", "reproducible-time-stamp", "control-flow-guard", "cet-compatible",
+                       "symbols"},
+    "without-load-config": {"dependent-load-flags", "control-flow-guard", "stack-cookie"},
     "second-manifest": {"one-manifest"},
     "without-resources": {"one-manifest", "manifest-content", "version-resource", "version-fixed-part",
                           "version-strings", "version-translation"},
@@ -66,6 +69,12 @@ def broken_build(request, build):
 @pytest.mark.parametrize("build,rules", BROKEN_BUILDS.items(), ids=BROKEN_BUILDS.keys())
 def test_broken_build_fails_its_rules(request, checker, expected, build, rules):
     assert failing(checker, broken_build(request, build), expected) == rules
+
+
+def test_a_build_made_without_the_cet_mark_must_not_carry_it(request, checker, image, expected):
+    unmarked = dataclasses.replace(expected, cet_compat=False)
+    assert failing(checker, broken_build(request, "without-cet-mark"), unmarked) == set()
+    assert failing(checker, image, unmarked) == {"cet-compatible"}
 
 
 def utf16(text):
@@ -194,6 +203,33 @@ def load_config(offset, value, size=2):
     return mutate
 
 
+def at_address(address, change, size=8):
+    """Changes the value at the virtual address that address(pe) gives to change(the value)."""
+    def mutate(pe):
+        data = bytearray(pe.write())
+        start = pe.get_offset_from_rva(address(pe) - pe.OPTIONAL_HEADER.ImageBase)
+        data[start:start + size] = change(int.from_bytes(data[start:start + size], "little")).to_bytes(size, "little")
+        return bytes(data)
+    return mutate
+
+
+def load_config_value(offset):
+    """The address that a field of the load configuration holds."""
+    return lambda pe: int.from_bytes(pe.get_data(pe.OPTIONAL_HEADER.DATA_DIRECTORY[10].VirtualAddress + offset, 8),
+                                     "little")
+
+
+def debug_entry(kind, **fields):
+    return set_fields(lambda pe: next(entry.struct for entry in pe.DIRECTORY_ENTRY_DEBUG
+                                      if entry.struct.Type == pefile.DEBUG_TYPE[kind]), **fields)
+
+
+def debug_data(kind):
+    return lambda pe: pe.OPTIONAL_HEADER.ImageBase + next(entry.struct.AddressOfRawData for entry in
+                                                          pe.DIRECTORY_ENTRY_DEBUG
+                                                          if entry.struct.Type == pefile.DEBUG_TYPE[kind])
+
+
 def translation(language, code_page):
     """Rewrites the value of the Translation entry, which follows its key."""
     def mutate(pe):
@@ -208,6 +244,7 @@ DLL, IMAGE = pefile.DLL_CHARACTERISTICS, pefile.IMAGE_CHARACTERISTICS
 ASM_V3 = b'xmlns:ms_asmv3="urn:schemas-microsoft-com:asm.v3"'
 
 # (rules that must fail, mutation of the good image)
+LOAD_CONFIG_RULES = {"dependent-load-flags", "control-flow-guard", "stack-cookie"}
 MUTATIONS = {
     "i386-machine": ({"machine-x86-64"}, set_field("FILE_HEADER", Machine=0x14C)),
     "not-executable": ({"machine-x86-64"}, set_field("FILE_HEADER", Characteristics=lambda flags:
@@ -232,7 +269,21 @@ MUTATIONS = {
         DllCharacteristics=lambda flags: flags & ~DLL["IMAGE_DLLCHARACTERISTICS_TERMINAL_SERVER_AWARE"])),
     "not-large-address-aware": ({"large-address-aware"}, set_field("FILE_HEADER", Characteristics=lambda flags:
                                                                    flags & ~IMAGE["IMAGE_FILE_LARGE_ADDRESS_AWARE"])),
-    "timestamp": ({"no-timestamp"}, set_field("FILE_HEADER", TimeDateStamp=0x5F000000)),
+    "timestamp": ({"reproducible-time-stamp"}, set_field("FILE_HEADER", TimeDateStamp=0x5F000000)),
+    "no-repro-entry": ({"reproducible-time-stamp"}, debug_entry("IMAGE_DEBUG_TYPE_REPRO", Type=0)),
+    "pdb-named-with-a-folder": ({"symbols"}, replace(b"tolvane.pdb\0", b"x\\olvan.pdb\0")),
+    "no-guard-flag": ({"control-flow-guard"}, set_field("OPTIONAL_HEADER", DllCharacteristics=lambda flags:
+                                                        flags & ~DLL["IMAGE_DLLCHARACTERISTICS_GUARD_CF"])),
+    "guard-flags-not-instrumented": ({"control-flow-guard"}, load_config(0x90, 0x10400, 4)),
+    "no-guard-dispatch-pointer": ({"control-flow-guard"}, load_config(0x78, 0, 8)),
+    "call-target-off-its-boundary": ({"control-flow-guard"},
+                                     at_address(load_config_value(0x80), lambda rva: rva + 1, 4)),
+    "no-cet-mark": ({"cet-compatible"},
+                    at_address(debug_data("IMAGE_DEBUG_TYPE_EX_DLLCHARACTERISTICS"), lambda bits: 0, 4)),
+    "security-cookie-unused": ({"stack-cookie"}, load_config(0x90, 0x10500 | 0x800, 4)),
+    "no-security-cookie": ({"stack-cookie"}, load_config(0x58, 0, 8)),
+    "security-cookie-not-the-default": ({"stack-cookie"},
+                                        at_address(load_config_value(0x58), lambda cookie: cookie ^ 1)),
     "c-run-time-import": ({"imports", "no-c-run-time"}, replace(b"KERNEL32.dll\0", b"ucrtbase.dll\0")),
     "tls-directory": ({"no-c-run-time"}, set_directory(9, VirtualAddress=0x1000, Size=0x28)),
     "library-name-case": ({"imports"}, replace(b"ZEL_Act_Installer.dll", b"zel_act_installer.dll")),
@@ -247,10 +298,10 @@ MUTATIONS = {
     "no-dependent-load-flags": ({"dependent-load-flags"}, load_config(0x4E, 0)),
     "default-search-directories": ({"dependent-load-flags"}, load_config(0x4E, 0x1000)),
     "also-the-library-folder": ({"dependent-load-flags"}, load_config(0x4E, 0xA00 | 0x100)),
-    "load-config-too-short": ({"dependent-load-flags"}, lambda pe: load_config(0, 0x40, 4)(
+    "load-config-too-short": (LOAD_CONFIG_RULES, lambda pe: load_config(0, 0x40, 4)(
         pefile.PE(data=set_directory(10, Size=0x40)(pe)))),
-    "load-config-sizes-differ": ({"dependent-load-flags"}, set_directory(10, Size=0x68)),
-    "no-load-config-directory": ({"dependent-load-flags"}, set_directory(10, VirtualAddress=0, Size=0)),
+    "load-config-sizes-differ": (LOAD_CONFIG_RULES, set_directory(10, Size=0x68)),
+    "no-load-config-directory": (LOAD_CONFIG_RULES, set_directory(10, VirtualAddress=0, Size=0)),
     "manifest-language-neutral": ({"one-manifest"}, set_resource(24, "language", 0)),
     "manifest-id-2": ({"one-manifest"}, set_resource(24, "name", 2)),
     "as-invoker": ({"manifest-content"}, replace(b'"requireAdministrator"', b'"asInvoker"'.ljust(22))),

@@ -37,9 +37,11 @@ INSTALLER_OPERATIONS = {"zelActSvcInstallWin", "zelActSvcGetLastErrorWin", "zelA
 # it is missing.
 SYSTEM_LIBRARY = "KERNEL32.dll"
 SYSTEM_FUNCTIONS = {
-    "ExitProcess", "FoldStringW", "GetACP", "GetCommandLineW", "GetFileType", "GetModuleHandleW", "GetProcAddress",
-    "GetProcessHeap", "GetStdHandle", "GetStringTypeW", "HeapAlloc", "HeapFree", "MultiByteToWideChar", "ReadFile",
-    "SetConsoleCtrlHandler", "SetDllDirectoryW", "SetEnvironmentVariableW", "WideCharToMultiByte", "WriteConsoleW", "WriteFile", "lstrlenW",
+    "ExitProcess", "FoldStringW", "GetACP", "GetCommandLineW", "GetCurrentProcessId", "GetCurrentThreadId",
+    "GetFileType", "GetModuleHandleW", "GetProcAddress", "GetProcessHeap", "GetStdHandle", "GetStringTypeW",
+    "GetSystemTimeAsFileTime", "HeapAlloc", "HeapFree", "MultiByteToWideChar", "QueryPerformanceCounter", "ReadFile",
+    "SetConsoleCtrlHandler", "SetDllDirectoryW", "SetEnvironmentVariableW", "WideCharToMultiByte", "WriteConsoleW",
+    "WriteFile", "lstrlenW",
 }
 # C run-time libraries: the system's old one, the universal one and its API
 # sets, and Visual C++'s.
@@ -55,6 +57,17 @@ VERSION_STRING_KEYS = ["CompanyName", "FileDescription", "FileVersion", "Interna
 # LOAD_LIBRARY_SEARCH_APPLICATION_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32, at its
 # place in IMAGE_LOAD_CONFIG_DIRECTORY64.
 DEPENDENT_LOAD_FLAGS, DEPENDENT_LOAD_FLAGS_OFFSET = 0x200 | 0x800, 0x4E
+# The other fields of IMAGE_LOAD_CONFIG_DIRECTORY64 that the rules read: (offset, size).
+SECURITY_COOKIE = (0x58, 8)
+GUARD_CHECK_FUNCTION_POINTER, GUARD_DISPATCH_FUNCTION_POINTER = (0x70, 8), (0x78, 8)
+GUARD_FUNCTION_TABLE, GUARD_FUNCTION_COUNT, GUARD_FLAGS = (0x80, 8), (0x88, 8), (0x90, 4)
+GUARD_CF_INSTRUMENTED, GUARD_CF_FUNCTION_TABLE_PRESENT = 0x100, 0x400
+GUARD_SECURITY_COOKIE_UNUSED, GUARD_FUNCTION_TABLE_STRIDE_SHIFT = 0x800, 28
+# The documented default of a 64-bit image's stack cookie: Windows replaces
+# only this value with a random one when it loads the image.
+DEFAULT_SECURITY_COOKIE = 0x00002B992DDFA232
+DEBUG = pefile.DEBUG_TYPE
+EX_DLLCHARACTERISTICS_CET_COMPAT = 0x1
 
 DLL = pefile.DLL_CHARACTERISTICS
 IMAGE = pefile.IMAGE_CHARACTERISTICS
@@ -67,6 +80,7 @@ class Expected:
     company: str
     product: str
     copyright: str
+    cet_compat: bool = True
     signed: bool = False
     timestamped: bool = False
 
@@ -127,8 +141,33 @@ def large_address_aware(pe, path, expected):
     require(pe.FILE_HEADER.Characteristics & IMAGE["IMAGE_FILE_LARGE_ADDRESS_AWARE"], "not large-address aware")
 
 
-def no_timestamp(pe, path, expected):
-    require(pe.FILE_HEADER.TimeDateStamp == 0, f"timestamp {pe.FILE_HEADER.TimeDateStamp:#x}")
+def debug_entries(pe, kind):
+    return [entry for entry in getattr(pe, "DIRECTORY_ENTRY_DEBUG", []) if entry.struct.Type == DEBUG[kind]]
+
+
+def reproducible_time_stamp(pe, path, expected):
+    """No time of the build: the header's time stamp is a hash of the image's
+    content, which a REPRO debug entry declares, and the debug entries carry
+    the same, so that each build has a symbol-server key of its own and the
+    same sources give the same bytes."""
+    stamp = pe.FILE_HEADER.TimeDateStamp
+    require(debug_entries(pe, "IMAGE_DEBUG_TYPE_REPRO"), "no REPRO debug entry: the time stamp may be a time")
+    require(stamp != 0, "the time stamp is 0: no key for a symbol server")
+    stamps = {entry.struct.TimeDateStamp for entry in pe.DIRECTORY_ENTRY_DEBUG}
+    require(stamps == {stamp}, f"debug entries stamped {sorted(map(hex, stamps))}, the header {stamp:#x}")
+
+
+def symbols(pe, path, expected):
+    """A CodeView entry that names the PDB without a folder, which a
+    debugger and a symbol server find by that name and its GUID and age."""
+    (entry,) = debug_entries(pe, "IMAGE_DEBUG_TYPE_CODEVIEW") or [None]
+    require(entry is not None and getattr(entry, "entry", None) is not None, "no CodeView debug entry")
+    record = entry.entry
+    require(record.CvSignature == b"RSDS", f"CodeView signature {record.CvSignature!r}")
+    name = record.PdbFileName.rstrip(b"\0").decode(errors="replace")
+    wanted = os.path.splitext(FILE_NAME)[0] + ".pdb"
+    require(name == wanted, f"the image names its symbols {name!r}, not {wanted!r}")
+    require(record.Age >= 1, f"PDB age {record.Age}")
 
 
 def imports(pe, path, expected):
@@ -157,14 +196,97 @@ def no_c_run_time(pe, path, expected):
 def dependent_load_flags(pe, path, expected):
     """Windows 10 1607 and later take the installer library only from the
     program's folder or System32."""
+    flags = field(load_config(pe), (DEPENDENT_LOAD_FLAGS_OFFSET, 2), "DependentLoadFlags")
+    require(flags == DEPENDENT_LOAD_FLAGS, f"DependentLoadFlags {flags:#x}")
+
+
+def load_config(pe):
+    """The load configuration's bytes, which its directory and its own Size
+    must agree on."""
     directory = pe.OPTIONAL_HEADER.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_LOAD_CONFIG"]]
     require(directory.VirtualAddress and directory.Size, "no load configuration directory")
     config = pe.get_data(directory.VirtualAddress, directory.Size)
     size = int.from_bytes(config[0:4], "little")
     require(size == directory.Size, f"the load configuration says it has {size} bytes, its directory {directory.Size}")
-    require(size >= DEPENDENT_LOAD_FLAGS_OFFSET + 2, f"a load configuration of {size} bytes ends before DependentLoadFlags")
-    flags = int.from_bytes(config[DEPENDENT_LOAD_FLAGS_OFFSET:DEPENDENT_LOAD_FLAGS_OFFSET + 2], "little")
-    require(flags == DEPENDENT_LOAD_FLAGS, f"DependentLoadFlags {flags:#x}")
+    return config
+
+
+def field(config, place, name):
+    offset, size = place
+    require(len(config) >= offset + size, f"a load configuration of {len(config)} bytes ends before {name}")
+    return int.from_bytes(config[offset:offset + size], "little")
+
+
+def section_of(pe, address):
+    """The section that holds a virtual address, or None."""
+    rva = address - pe.OPTIONAL_HEADER.ImageBase
+    return next((section for section in pe.sections if section.contains_rva(rva)), None)
+
+
+def in_code(pe, address):
+    section = section_of(pe, address)
+    return section is not None and section.Characteristics & pefile.SECTION_CHARACTERISTICS["IMAGE_SCN_MEM_EXECUTE"]
+
+
+def read_address(pe, address):
+    return pe.get_qword_at_rva(address - pe.OPTIONAL_HEADER.ImageBase)
+
+
+def control_flow_guard(pe, path, expected):
+    """Windows turns the guard on for the process only for an image that asks
+    for it: the flag, the guard fields of the load configuration, and a table
+    of valid call targets, each at a 16-byte boundary, the entry point among
+    them; its check and dispatch pointers hold targets in the image, which
+    Windows replaces where it enforces the guard."""
+    require(pe.OPTIONAL_HEADER.DllCharacteristics & DLL["IMAGE_DLLCHARACTERISTICS_GUARD_CF"], "GUARD_CF is not set")
+    config = load_config(pe)
+    flags = field(config, GUARD_FLAGS, "GuardFlags")
+    wanted = GUARD_CF_INSTRUMENTED | GUARD_CF_FUNCTION_TABLE_PRESENT
+    require(flags & wanted == wanted, f"GuardFlags {flags:#x}")
+    for place, name in [(GUARD_CHECK_FUNCTION_POINTER, "check"), (GUARD_DISPATCH_FUNCTION_POINTER, "dispatch")]:
+        pointer = field(config, place, f"the guard's {name} pointer")
+        require(pointer and section_of(pe, pointer) and in_code(pe, read_address(pe, pointer)),
+                f"the guard's {name} pointer at {pointer:#x} holds no target in the image's code")
+    stride = 4 + (flags >> GUARD_FUNCTION_TABLE_STRIDE_SHIFT)
+    table, count = field(config, GUARD_FUNCTION_TABLE, "GuardCFFunctionTable"), field(config, GUARD_FUNCTION_COUNT,
+                                                                                          "GuardCFFunctionCount")
+    require(table and count, "no valid call targets")
+    data = pe.get_data(table - pe.OPTIONAL_HEADER.ImageBase, count * stride)
+    targets = [int.from_bytes(data[index:index + 4], "little") for index in range(0, count * stride, stride)]
+    require(targets == sorted(set(targets)), "the valid call targets are not sorted")
+    base = pe.OPTIONAL_HEADER.ImageBase
+    stray = [hex(target) for target in targets if target % 16 or not in_code(pe, base + target)]
+    require(not stray, f"valid call targets off a 16-byte boundary or outside the code: {stray}")
+    entry = pe.OPTIONAL_HEADER.AddressOfEntryPoint
+    require(entry in targets, f"the entry point {entry:#x} is no valid call target")
+
+
+def cet_compatible(pe, path, expected):
+    """User-mode shadow stacks stay off unless the image is marked
+    compatible, in an extended-characteristics debug entry; a build made
+    without the mark on purpose must not carry it."""
+    entries = debug_entries(pe, "IMAGE_DEBUG_TYPE_EX_DLLCHARACTERISTICS")
+    bits = int.from_bytes(pe.get_data(entries[0].struct.AddressOfRawData, 4), "little") if entries else 0
+    marked = bool(bits & EX_DLLCHARACTERISTICS_CET_COMPAT)
+    require(marked == expected.cet_compat, f"extended characteristics {bits:#x}, CET_COMPAT expected: "
+                                           f"{expected.cet_compat}")
+
+
+def stack_cookie(pe, path, expected):
+    """The stack cookie is the one the load configuration names, in a
+    writable section, holding the documented default in the file: Windows
+    then gives it a random value as it loads the image."""
+    config = load_config(pe)
+    flags = field(config, GUARD_FLAGS, "GuardFlags")
+    require(not flags & GUARD_SECURITY_COOKIE_UNUSED, "GuardFlags say the cookie is unused")
+    cookie = field(config, SECURITY_COOKIE, "SecurityCookie")
+    section = section_of(pe, cookie) if cookie else None
+    require(section is not None, f"SecurityCookie {cookie:#x} names nothing in the image")
+    name = section.Name.rstrip(b"\0").decode(errors="replace")
+    require(section.Characteristics & pefile.SECTION_CHARACTERISTICS["IMAGE_SCN_MEM_WRITE"],
+            f"the cookie lies in {name}, which is not writable")
+    value = read_address(pe, cookie)
+    require(value == DEFAULT_SECURITY_COOKIE, f"the cookie holds {value:#x}, not the default")
 
 
 def offsets(data, needle):
@@ -395,11 +517,15 @@ RULES = {
     "nx-compatible": dll_flag("IMAGE_DLLCHARACTERISTICS_NX_COMPAT"),
     "terminal-server-aware": dll_flag("IMAGE_DLLCHARACTERISTICS_TERMINAL_SERVER_AWARE"),
     "large-address-aware": large_address_aware,
-    "no-timestamp": no_timestamp,
+    "reproducible-time-stamp": reproducible_time_stamp,
     "imports": imports,
     "no-delay-imports": no_delay_imports,
     "no-c-run-time": no_c_run_time,
     "dependent-load-flags": dependent_load_flags,
+    "control-flow-guard": control_flow_guard,
+    "cet-compatible": cet_compatible,
+    "stack-cookie": stack_cookie,
+    "symbols": symbols,
     "one-manifest": one_manifest,
     "manifest-content": manifest_content,
     "version-resource": version_resource,
@@ -434,7 +560,7 @@ def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("image")
     parser.add_argument("--expect", required=True, type=argparse.FileType("r"),
-                        help="JSON with version, build, company, product and copyright")
+                        help="JSON with version, build, company, product, copyright and cet_compat")
     parser.add_argument("--signed", action="store_true",
                         help="require an Authenticode signature: SHA-256, describing tolvane.exe")
     parser.add_argument("--timestamped", action="store_true", help="require an RFC 3161 timestamp in it")

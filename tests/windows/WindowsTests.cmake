@@ -36,8 +36,19 @@ tolvane_add_test_program(console_calls windows/console_calls.cpp windows_console
 tolvane_add_test_program(library_search_fallback windows/library_search_fallback.cpp windows_search_paths.cpp
   WRAP GetProcAddress SetDllDirectoryW)
 
-# Images built wrongly on purpose: each must trip the image checks.
 set(front_end "${PROJECT_SOURCE_DIR}/utils/install_service")
+
+# A program built as tolvane.exe is, without the load configuration whose
+# cookie Windows (and Wine) would replace: its own seeding and the check's
+# end of the process, which Wine does not show in tolvane.exe.
+add_executable(stack_cookie windows/stack_cookie.c "${front_end}/windows_console.cpp")
+tolvane_link_without_c_run_time(stack_cookie)
+target_link_libraries(stack_cookie PRIVATE tolvane_build_flags)
+# lld warns of a guard without a load configuration.
+target_link_options(stack_cookie PRIVATE LINKER:--no-fatal-warnings)
+set_target_properties(stack_cookie PROPERTIES RUNTIME_OUTPUT_DIRECTORY "${test_programs}")
+
+# Images built wrongly on purpose: each must trip the image checks.
 function(tolvane_add_broken_image name)
   cmake_parse_arguments(PARSE_ARGV 1 broken "WITHOUT_RESOURCES;WITHOUT_LOAD_CONFIG;DEFAULT_LINK;WITH_C_RUN_TIME"
     "" "SOURCES;LINK")
@@ -66,8 +77,11 @@ endfunction()
 
 tolvane_add_broken_image(default-link DEFAULT_LINK LINK zel_act_installer)
 tolvane_add_broken_image(without-resources WITHOUT_RESOURCES LINK zel_act_installer)
-tolvane_add_broken_image(without-load-config WITHOUT_LOAD_CONFIG LINK zel_act_installer)
+# lld warns that the guard has no load configuration, and the build makes that an error.
+tolvane_add_broken_image(without-load-config WITHOUT_LOAD_CONFIG LINK zel_act_installer -Wl,--no-fatal-warnings)
 tolvane_add_broken_image(gui-subsystem LINK zel_act_installer -Wl,--subsystem,windows:5.2)
+tolvane_add_broken_image(without-guard LINK zel_act_installer -Wl,--no-guard-cf)
+tolvane_add_broken_image(without-cet-mark LINK zel_act_installer -Wl,--Xlink=-cetcompat:no)
 tolvane_add_broken_image(fixed-base LINK zel_act_installer
   -Wl,--disable-dynamicbase,--disable-high-entropy-va,--disable-reloc-section)
 # MinGW's start-up code and the C run-time it needs, as a default link gives them.
