@@ -1,5 +1,6 @@
 # The release: tolvane.exe signed as the last step of the build, packaged
-# with CPack as tolvane-<version>-win64.zip, with a SHA-256 sum and the
+# with CPack as tolvane-<version>-win64.zip, with a SHA-256 sum, its
+# symbols for a symbol server (tolvane-<version>-win64-symbols.zip) and the
 # build information that lets anyone rebuild and compare it.  The
 # package-unsigned preset makes the same package unsigned, named so:
 # tolvane-<version>-win64-unsigned.zip.
@@ -59,7 +60,10 @@ set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
 set(CPACK_PACKAGE_DIRECTORY "${PROJECT_BINARY_DIR}")
 set(CPACK_PACKAGE_CHECKSUM SHA256)
 set(CPACK_PRE_BUILD_SCRIPTS "${PROJECT_SOURCE_DIR}/cmake/CheckPackageContents.cmake")
-set(CPACK_POST_BUILD_SCRIPTS "${PROJECT_SOURCE_DIR}/cmake/WriteBuildInfo.cmake")
+set(CPACK_POST_BUILD_SCRIPTS "${PROJECT_SOURCE_DIR}/cmake/WriteSymbols.cmake"
+  "${PROJECT_SOURCE_DIR}/cmake/WriteBuildInfo.cmake")
+set(CPACK_TOLVANE_PYTHON "${TOLVANE_PYTHON}")
+set(CPACK_TOLVANE_SYMBOLS "${shipped_image}" "${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/tolvane.pdb")
 set(CPACK_TOLVANE_PACKAGE_FILES README.txt tolvane.exe)
 set(CPACK_TOLVANE_SOURCE_DATE_EPOCH "${source_date_epoch}")
 set(CPACK_TOLVANE_SOURCE_DIR "${PROJECT_SOURCE_DIR}")

@@ -1,7 +1,7 @@
 # Run by CPack after it has packaged: writes <package>.buildinfo beside the
 # zip, what anyone needs to rebuild the release and compare it: the source
 # commit, the fixed time, the Debian packages of the toolchain, and the
-# SHA-256 of the unsigned image, the signed image and the zip.
+# SHA-256 of the unsigned image, the signed image, the zip and its symbols.
 set(info "${CPACK_PACKAGE_DIRECTORY}/${CPACK_PACKAGE_FILE_NAME}.buildinfo")
 
 execute_process(COMMAND git rev-parse HEAD WORKING_DIRECTORY "${CPACK_TOLVANE_SOURCE_DIR}"
@@ -28,9 +28,13 @@ if(CPACK_TOLVANE_SIGNED_IMAGE)
   string(APPEND hashes "Signed-Image-SHA256: ${signed}\n")
 endif()
 list(GET CPACK_PACKAGE_FILES 0 package)
-file(SHA256 "${package}" zip)
-get_filename_component(zip_name "${package}" NAME)
-string(APPEND hashes "Package-SHA256: ${zip} ${zip_name}\n")
+set(symbols "${CPACK_PACKAGE_DIRECTORY}/${CPACK_PACKAGE_FILE_NAME}-symbols.zip")
+foreach(field IN ITEMS Package Symbols)
+  string(TOLOWER "${field}" file)
+  file(SHA256 "${${file}}" hash)
+  get_filename_component(name "${${file}}" NAME)
+  string(APPEND hashes "${field}-SHA256: ${hash} ${name}\n")
+endforeach()
 
 file(WRITE "${info}" "Source-Commit: ${commit}\nSource-Date-Epoch: ${CPACK_TOLVANE_SOURCE_DATE_EPOCH}\n"
   "Toolchain-Packages:\n ${packages}\n${hashes}")
