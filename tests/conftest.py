@@ -167,6 +167,20 @@ class Deployment:
         return Run(status, self.stdout_path.read_bytes(), self.stderr_path.read_bytes(),
                    parse_journal(self.journal))
 
+    def launch(self, command_line, script=None, **popen):
+        """Runs a command line exactly as given, through CreateProcessW (Windows); the status is the
+        program's whole exit status, which Wine cuts to 8 bits as the launcher's own."""
+        launcher = self.add_test_program("raw_command_line.exe")
+        line_file, status_file = self.folder / "command-line", self.folder / "status"
+        line_file.write_bytes(command_line.encode("utf-16-le", "surrogatepass"))
+        status_file.unlink(missing_ok=True)
+        files = [self.platform.path_for_program(path) for path in (line_file, status_file)]
+        command = [*self.platform.launcher, str(launcher), *files]
+        run = self.finish(self.start(command=command, script=script, **popen))
+        if status_file.exists():
+            run.status = int(status_file.read_text())
+        return run
+
     def run(self, *args, script=None, stdin=subprocess.DEVNULL, **popen):
         """Runs the program (or popen's command=[...]) to its end; stdin may be bytes, fed from a file."""
         if isinstance(stdin, bytes):

@@ -489,7 +489,8 @@ def shipped_image(kind, build):
 def test_two_clean_release_builds_are_byte_identical(two_releases, version):
     kind, (first, second) = two_releases.kind, two_releases.builds
     name = package_name(kind, version)
-    for path in ["bin/tolvane.exe", "signed/tolvane.exe", f"{name}.zip", f"{name}.zip.sha256", f"{name}.buildinfo"]:
+    for path in ["bin/tolvane.exe", "bin/tolvane.pdb", "signed/tolvane.exe", f"{name}.zip", f"{name}.zip.sha256",
+                 f"{name}-symbols.zip", f"{name}.buildinfo"]:
         if kind == "signed" or not path.startswith("signed/"):
             assert (first / path).read_bytes() == (second / path).read_bytes(), path
 
@@ -499,7 +500,7 @@ def test_package_holds_exactly_the_image_and_a_windows_readme(two_releases, vers
     kind, build = two_releases.kind, two_releases.builds[0]
     name = package_name(kind, version)
     assert sorted(path.name for path in build.glob("tolvane-*")) == sorted(
-        [f"{name}.zip", f"{name}.zip.sha256", f"{name}.buildinfo"])
+        [f"{name}.zip", f"{name}.zip.sha256", f"{name}-symbols.zip", f"{name}.buildinfo"])
     with zipfile.ZipFile(build / f"{name}.zip") as archive:
         entries = archive.infolist()
         assert [entry.filename for entry in entries] == ["README.txt", "tolvane.exe"]
@@ -512,6 +513,16 @@ def test_package_holds_exactly_the_image_and_a_windows_readme(two_releases, vers
     assert not list(build.glob("**/ZEL_Act_Installer*.dll"))
     digest = hashlib.sha256((build / f"{name}.zip").read_bytes()).hexdigest()
     assert (build / f"{name}.zip.sha256").read_text().split() == [digest, f"{name}.zip"]
+    # the symbols beside it, under the keys by which a debugger asks a symbol server for them
+    image = pefile.PE(str(shipped_image(kind, build)))
+    (codeview,) = [entry.entry for entry in image.DIRECTORY_ENTRY_DEBUG if entry.struct.Type == 2]
+    guid = "".join(f"{getattr(codeview, f'Signature_Data{part}'):0{width}X}"
+                   for part, width in ((1, 8), (2, 4), (3, 4), (4, 2), (5, 2))) + codeview.Signature_Data6.hex().upper()
+    with zipfile.ZipFile(build / f"{name}-symbols.zip") as symbols:
+        assert {entry: symbols.read(entry) for entry in symbols.namelist()} == {
+            f"tolvane.exe/{image.FILE_HEADER.TimeDateStamp:08X}{image.OPTIONAL_HEADER.SizeOfImage:x}/tolvane.exe":
+                shipped_image(kind, build).read_bytes(),
+            f"tolvane.pdb/{guid}{codeview.Age:X}/tolvane.pdb": (build / "bin" / "tolvane.pdb").read_bytes()}
     signed = kind == "signed"
     assert checker(shipped_image(kind, build), signed=signed) == set()
     assert checker(shipped_image(kind, build), signed=True) == (set() if signed else {"signature"})
@@ -542,6 +553,7 @@ def test_build_information_names_the_toolchain_and_the_hashes(two_releases, vers
         assert packages[package] == quiet(["dpkg-query", "-W", "-f=${Version}", package], text=True).stdout
     assert info["Unsigned-Image-SHA256"] == sha256(build / "bin" / "tolvane.exe")
     assert info["Package-SHA256"] == f"{sha256(build / f'{name}.zip')} {name}.zip"
+    assert info["Symbols-SHA256"] == f"{sha256(build / f'{name}-symbols.zip')} {name}-symbols.zip"
     if kind == "signed":
         assert info["Signed-Image-SHA256"] == sha256(build / "signed" / "tolvane.exe")
     else:
@@ -694,7 +706,8 @@ def test_documented_windows_codes_match_the_headers(request, source_dir):
     documented = {name: int(code, 0) for code, name in rows}
     assert set(documented) == {"ERROR_ELEVATION_REQUIRED", "ERROR_CANCELLED", "STATUS_DLL_NOT_FOUND",
                                "STATUS_ENTRYPOINT_NOT_FOUND", "STATUS_INVALID_IMAGE_FORMAT",
-                               "STATUS_DLL_INIT_FAILED", "STATUS_CONTROL_C_EXIT", "STATUS_ACCESS_VIOLATION"}
+                               "STATUS_DLL_INIT_FAILED", "STATUS_CONTROL_C_EXIT", "STATUS_ACCESS_VIOLATION",
+                               "STATUS_STACK_BUFFER_OVERRUN"}
     # Errors that reach the launcher, as Task Scheduler shows them: HRESULT_FROM_WIN32
     launcher_errors = re.findall(r"\|\s*(0x[0-9A-F]+)\s*\|\s*(\d+)\s*\|\s*(ERROR_[A-Z_]+)\s*\|$", document, re.MULTILINE)
     assert {name: int(hresult, 16) for hresult, _, name in launcher_errors} == {

@@ -15,16 +15,9 @@ pytestmark = pytest.mark.usefixtures("windows_only")
 
 
 @pytest.fixture
-def launch(deployment, platform):
+def launch(deployment):
     """Runs a command line, given as text, through CreateProcessW unchanged."""
-    launcher = deployment.add_test_program("raw_command_line.exe")
-
-    def run(command_line, script=None):
-        line_file = deployment.folder / "command-line"
-        line_file.write_bytes(command_line.encode("utf-16-le", "surrogatepass"))
-        command = [*platform.launcher, str(launcher), platform.path_for_program(line_file)]
-        return deployment.finish(deployment.start(command=command, script=script))
-    return run
+    return deployment.launch
 
 
 # (what follows "tolvane.exe " on the command line, publisher, product as the library gets them)

@@ -266,3 +266,18 @@ def test_without_set_default_dll_directories_the_current_folder_leaves_the_searc
     """Where KERNEL32 lacks it: Wine has it, and keeps the current folder searched after SetDllDirectoryW(L"")."""
     status, out, _ = run_test_program(request, platform, tmp_path, "library_search_fallback")
     assert (status, out) == (0, platform.lines(b'SetDllDirectoryW("")'))
+
+
+STACK_BUFFER_OVERRUN = 0xC0000409
+
+
+def test_the_entry_point_seeds_the_stack_cookie_and_a_smashed_one_ends_the_process(deployment):
+    """In a program built as tolvane.exe is, without the load configuration through which Windows (and Wine)
+    would replace the cookie first: each run its own cookie, its top 16 bits clear; a check that fails ends
+    the process with the fast fail's status before the function returns."""
+    deployment.add_test_program("stack_cookie.exe")
+    cookies = [int(deployment.launch("stack_cookie.exe").stdout, 16) for _ in range(2)]
+    assert cookies[0] != cookies[1] and {cookie >> 48 for cookie in cookies} == {0}
+    assert 0x00002B992DDFA232 not in cookies
+    run = deployment.launch("stack_cookie.exe smash")
+    assert (run.status, run.stdout) == (STACK_BUFFER_OVERRUN, b"returning\n")

@@ -1,7 +1,9 @@
-"""Two clean builds of the same sources, in different folders, give the same
-bytes for tolvane.exe, and the same bytes as the build under test."""
+"""Two clean builds of the same sources, in different folders and with
+different library paths in the environment, give the same bytes for
+tolvane.exe and its symbols, and the same bytes as the build under test."""
 
 import json
+import os
 import shutil
 import subprocess
 
@@ -27,7 +29,7 @@ def copy_sources(source_dir, folder, names=SOURCES):
     return source
 
 
-def clean_build(source_dir, folder, settings):
+def clean_build(source_dir, folder, settings, env=None):
     source = copy_sources(source_dir, folder)
     build = folder / "build"
     with open(folder / "build.log", "wb") as log:
@@ -35,8 +37,9 @@ def clean_build(source_dir, folder, settings):
                          f"-DCMAKE_TOOLCHAIN_FILE={source}/cmake/mingw-w64-x86_64.cmake",
                          "-DCMAKE_BUILD_TYPE=Release", "-DBUILD_TESTING=OFF", *settings],
                         ["cmake", "--build", str(build), "--target", "tolvane"]):
-            subprocess.run(command, stdout=log, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL, check=True)
-    return (build / "bin" / "tolvane.exe").read_bytes()
+            subprocess.run(command, stdout=log, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL, check=True,
+                           env=env)
+    return [(build / "bin" / name).read_bytes() for name in ("tolvane.exe", "tolvane.pdb")]
 
 
 def test_clean_builds_in_different_folders_give_the_same_bytes(request, platform, tmp_path):
@@ -44,6 +47,9 @@ def test_clean_builds_in_different_folders_give_the_same_bytes(request, platform
         pytest.skip("the Windows image")
     source_dir = request.config.getoption("--source-dir")
     first = clean_build(source_dir, tmp_path / "one", release_settings(request))
-    second = clean_build(source_dir, tmp_path / "elsewhere" / "two", release_settings(request))
+    # the linker would record each folder of LIBRARY_PATH in the symbols
+    second = clean_build(source_dir, tmp_path / "elsewhere" / "two", release_settings(request),
+                         env={**os.environ, "LIBRARY_PATH": f"{tmp_path}:/usr/lib"})
     assert first == second
-    assert first == (request.config.getoption("--bin-dir") / "tolvane.exe").read_bytes()
+    assert first == [(request.config.getoption("--bin-dir") / name).read_bytes() for name in ("tolvane.exe",
+                                                                                              "tolvane.pdb")]

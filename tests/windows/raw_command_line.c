@@ -1,7 +1,10 @@
 /* Starts a program with exactly the command line read from a file, in
  * UTF-16 (little-endian, no byte-order mark), its standard handles this
- * process's own, and exits with the program's status: tests see how the
- * program itself splits and converts a command line. */
+ * process's own, and exits with the program's status; with STATUS, also
+ * writes the whole status to that file in decimal, which Wine cuts to 8
+ * bits as an exit status:
+ *   raw_command_line COMMAND-LINE [STATUS]
+ * Tests see how the program itself splits and converts a command line. */
 #include <stdio.h>
 #include <windows.h>
 
@@ -9,7 +12,7 @@
 
 int main(int argc, char *argv[])
 {
-	wchar_t *command_line = argc == 2 ? command_line_from(argv[1]) : NULL;
+	wchar_t *command_line = argc == 2 || argc == 3 ? command_line_from(argv[1]) : NULL;
 	if (command_line == NULL)
 		return 121;
 
@@ -29,5 +32,8 @@ int main(int argc, char *argv[])
 	DWORD status = 123;
 	WaitForSingleObject(process.hProcess, INFINITE);
 	GetExitCodeProcess(process.hProcess, &status);
+	FILE *file = argc == 3 ? fopen(argv[2], "w") : NULL;
+	if (file != NULL && (fprintf(file, "%lu\n", status) < 0 || fclose(file) != 0))
+		return 124;
 	return (int)status;
 }
