@@ -41,4 +41,8 @@ static inline int command_line_names(int argc, char *argv[], const char **publis
 size_t split_windows_command_line(const wchar_t *line, wchar_t *buffer, const wchar_t **arguments,
 				  size_t capacity);
 
+/* The rest of a Windows command line after its program name, which ends by
+ * the same rule: from the blank or tab that ends it, or the line's end. */
+const wchar_t *after_program_name(const wchar_t *line);
+
 #endif
