@@ -5,6 +5,8 @@
 #ifndef TOLVANE_CONSOLE_H
 #define TOLVANE_CONSOLE_H
 
+#include <stddef.h>
+
 #ifdef _WIN32
 /* The entry point calls this before main, as a C run-time takes its
  * streams: the standard handles that the messages and the pause use from
@@ -18,6 +20,13 @@ extern "C" void take_standard_handles();
  * code page as it was typed, whatever its own output code page; redirected,
  * it is the ANSI code page's bytes. */
 void print_message(const char *format, ...) __attribute__((format(printf, 1, 2)));
+
+/* The same for standard error. */
+void print_error(const char *format, ...) __attribute__((format(printf, 1, 2)));
+
+/* Bytes in the ANSI code page to standard output as they are, in one
+ * write, or on a console in UTF-16, as print_message writes them. */
+void write_output(const char *bytes, size_t length);
 
 /* Nothing waits: each message is out when print_message returns. */
 static inline void flush_messages()

@@ -18,8 +18,10 @@ enum { console_write_limit = 16383 };
 
 /* Where a message's bytes go as it is formatted: nowhere while it is
  * measured (no buffer), into a buffer of its size, or, without memory for
- * one, into a fixed buffer that is written out each time it is full. */
+ * one, into a fixed buffer that is written out to the handle each time it
+ * is full. */
 struct message_bytes {
+	HANDLE output;
 	char *buffer;
 	size_t size;
 	size_t length;
@@ -28,12 +30,13 @@ struct message_bytes {
 /* The standard handles that tolvane was started with.  An installer library
  * that points standard output elsewhere for its own console programs
  * (SetStdHandle) and leaves it so must not take tolvane's lines with it. */
-static HANDLE started_output, started_input;
+static HANDLE started_input, started_output, started_error;
 
 extern "C" void take_standard_handles()
 {
-	started_output = GetStdHandle(STD_OUTPUT_HANDLE);
 	started_input = GetStdHandle(STD_INPUT_HANDLE);
+	started_output = GetStdHandle(STD_OUTPUT_HANDLE);
+	started_error = GetStdHandle(STD_ERROR_HANDLE);
 }
 
 /* Where tolvane started without one, the handle of the moment. */
@@ -44,9 +47,8 @@ static HANDLE standard_handle(HANDLE started, DWORD which)
 
 /* Write errors (a reader that has gone, a full disk, no handle) end the
  * write: the outcome is the library's, whatever becomes of the output. */
-static void write_bytes(const char *bytes, size_t length)
+static void write_bytes(HANDLE output, const char *bytes, size_t length)
 {
-	const HANDLE output = standard_handle(started_output, STD_OUTPUT_HANDLE);
 	while (length > 0) {
 		DWORD written = 0;
 		if (!WriteFile(output, bytes, length < MAXDWORD ? static_cast<DWORD>(length) : MAXDWORD, &written,
@@ -62,7 +64,7 @@ static void put_byte(message_bytes &out, char byte)
 {
 	if (out.buffer != nullptr) {
 		if (out.length == out.size) {
-			write_bytes(out.buffer, out.length);
+			write_bytes(out.output, out.buffer, out.length);
 			out.length = 0;
 		}
 		out.buffer[out.length] = byte;
@@ -145,33 +147,58 @@ static bool write_console(HANDLE console, const char *bytes, size_t length)
 	return done > 0;
 }
 
+/* The text on a console as UTF-16, elsewhere (or where that fails) as it
+ * is: a console by the handle written alone, since "tolvane A B > log"
+ * typed at a console has its input and standard error there. */
+static void write_text(HANDLE output, const char *bytes, size_t length)
+{
+	if (GetFileType(output) != FILE_TYPE_CHAR || !write_console(output, bytes, length))
+		write_bytes(output, bytes, length);
+}
+
+static void print_to(HANDLE output, const char *format, va_list arguments)
+{
+	va_list measuring;
+	va_copy(measuring, arguments);
+	message_bytes measure = {output, nullptr, 0, 0};
+	const bool known = format_message(measure, format, measuring);
+	va_end(measuring);
+	if (!known)
+		return;
+	static char fixed[512];
+	const HANDLE heap = GetProcessHeap();
+	auto *const buffer = static_cast<char *>(HeapAlloc(heap, 0, measure.length));
+	message_bytes message = {output, buffer, measure.length, 0};
+	if (buffer == nullptr)
+		message = {output, fixed, sizeof fixed, 0};
+	format_message(message, format, arguments);
+	if (buffer == nullptr) {
+		write_bytes(output, message.buffer, message.length);
+		return;
+	}
+	write_text(output, buffer, message.length);
+	HeapFree(heap, 0, buffer);
+}
+
 void print_message(const char *format, ...)
 {
 	va_list arguments;
 	va_start(arguments, format);
-	va_list measuring;
-	va_copy(measuring, arguments);
-	message_bytes measure = {nullptr, 0, 0};
-	const bool known = format_message(measure, format, measuring);
-	va_end(measuring);
-	if (known) {
-		static char fixed[512];
-		const HANDLE heap = GetProcessHeap();
-		auto *const buffer = static_cast<char *>(HeapAlloc(heap, 0, measure.length));
-		message_bytes message = {buffer, measure.length, 0};
-		if (buffer == nullptr)
-			message = {fixed, sizeof fixed, 0};
-		format_message(message, format, arguments);
-		/* A console by standard output alone: "tolvane A B > log" typed at
-		 * a console has its input and standard error there. */
-		const HANDLE output = standard_handle(started_output, STD_OUTPUT_HANDLE);
-		if (buffer == nullptr || GetFileType(output) != FILE_TYPE_CHAR ||
-		    !write_console(output, buffer, message.length))
-			write_bytes(message.buffer, message.length);
-		if (buffer != nullptr)
-			HeapFree(heap, 0, buffer);
-	}
+	print_to(standard_handle(started_output, STD_OUTPUT_HANDLE), format, arguments);
 	va_end(arguments);
+}
+
+void print_error(const char *format, ...)
+{
+	va_list arguments;
+	va_start(arguments, format);
+	print_to(standard_handle(started_error, STD_ERROR_HANDLE), format, arguments);
+	va_end(arguments);
+}
+
+void write_output(const char *bytes, size_t length)
+{
+	write_text(standard_handle(started_output, STD_OUTPUT_HANDLE), bytes, length);
 }
 
 void wait_for_input()
