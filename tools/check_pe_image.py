@@ -1,8 +1,8 @@
 #!/usr/bin/python3
-"""Checks a built tolvane.exe against what Windows must find in it: a table
-of named rules, each reading the image with pefile.
+"""Checks a built tolvane.exe or tolvane-run.exe against what Windows must
+find in it: a table of named rules, each reading the image with pefile.
 
-    check_pe_image.py IMAGE --expect EXPECTATIONS.json [--signed [--timestamped]]
+    check_pe_image.py IMAGE --expect EXPECTATIONS.json [--program tolvane-run.exe] [--signed [--timestamped]]
 
 The build writes the expectations (image-expectations.json): the release
 number, build number and strings that the version resource must carry.
@@ -14,6 +14,7 @@ these rules are what shows the binding and the manifest."""
 
 import argparse
 import dataclasses
+import hashlib
 import json
 import os
 import re
@@ -22,14 +23,19 @@ from xml.dom import minidom
 from xml.parsers.expat import ExpatError
 
 import pefile
-from asn1crypto import algos, cms, core, parser
+from asn1crypto import algos, cms, core, parser, tsp
 
-FILE_NAME = "tolvane.exe"
 INSTALLER_LIBRARY = "ZEL_Act_Installer.dll"
 INSTALLER_OPERATIONS = {"zelActSvcInstallWin", "zelActSvcGetLastErrorWin", "zelActSvcStatusCodeToText"}
+# The project's programs: the execution level that each one's manifest
+# asks for, and the installer library's operations that it imports.
+PROGRAMS = {
+    "tolvane.exe": ("requireAdministrator", INSTALLER_OPERATIONS),
+    "tolvane-run.exe": ("asInvoker", set()),
+}
 
-# The one system library tolvane.exe imports from, and the functions it may
-# import: each one is in Windows 5.2 x64 (Server 2003, XP x64).  By
+# The one system library the programs import from, and the functions they
+# may import: each one is in Windows 5.2 x64 (Server 2003, XP x64).  By
 # Microsoft's documentation every function here is in Windows 2000 or XP
 # and Server 2003; SetDllDirectoryW came with XP SP1 and Server 2003.  A
 # function of a later Windows, SetDefaultDllDirectories above all, must be
@@ -37,11 +43,13 @@ INSTALLER_OPERATIONS = {"zelActSvcInstallWin", "zelActSvcGetLastErrorWin", "zelA
 # it is missing.
 SYSTEM_LIBRARY = "KERNEL32.dll"
 SYSTEM_FUNCTIONS = {
-    "ExitProcess", "FoldStringW", "GetACP", "GetCommandLineW", "GetCurrentProcessId", "GetCurrentThreadId",
-    "GetFileType", "GetModuleHandleW", "GetProcAddress", "GetProcessHeap", "GetStdHandle", "GetStringTypeW",
-    "GetSystemTimeAsFileTime", "HeapAlloc", "HeapFree", "MultiByteToWideChar", "QueryPerformanceCounter", "ReadFile",
-    "SetConsoleCtrlHandler", "SetDllDirectoryW", "SetEnvironmentVariableW", "WideCharToMultiByte", "WriteConsoleW",
-    "WriteFile", "lstrlenW",
+    "CloseHandle", "CreateFileW", "CreateProcessW", "ExitProcess", "FoldStringW", "GetACP", "GetCommandLineW",
+    "GetCurrentProcessId", "GetCurrentThreadId", "GetEnvironmentVariableW", "GetExitCodeProcess", "GetFileSize",
+    "GetFileType", "GetLastError", "GetModuleFileNameW", "GetModuleHandleW", "GetProcAddress", "GetProcessHeap",
+    "GetStdHandle", "GetStringTypeW", "GetSystemTimeAsFileTime", "HeapAlloc", "HeapFree", "MultiByteToWideChar",
+    "QueryPerformanceCounter", "ReadFile", "SetConsoleCtrlHandler", "SetDllDirectoryW", "SetEnvironmentVariableW",
+    "SetFilePointer", "SetHandleInformation", "SetLastError", "WaitForSingleObject", "WideCharToMultiByte",
+    "WriteConsoleW", "WriteFile", "lstrlenW",
 }
 # C run-time libraries: the system's old one, the universal one and its API
 # sets, and Visual C++'s.
@@ -81,6 +89,7 @@ class Expected:
     product: str
     copyright: str
     cet_compat: bool = True
+    program: str = "tolvane.exe"
     signed: bool = False
     timestamped: bool = False
 
@@ -101,7 +110,7 @@ def dll_flag(name):
 
 
 def file_name(pe, path, expected):
-    require(os.path.basename(path) == FILE_NAME, f"the file is named {os.path.basename(path)!r}")
+    require(os.path.basename(path) == expected.program, f"the file is named {os.path.basename(path)!r}")
 
 
 def machine(pe, path, expected):
@@ -165,7 +174,7 @@ def symbols(pe, path, expected):
     record = entry.entry
     require(record.CvSignature == b"RSDS", f"CodeView signature {record.CvSignature!r}")
     name = record.PdbFileName.rstrip(b"\0").decode(errors="replace")
-    wanted = os.path.splitext(FILE_NAME)[0] + ".pdb"
+    wanted = os.path.splitext(expected.program)[0] + ".pdb"
     require(name == wanted, f"the image names its symbols {name!r}, not {wanted!r}")
     require(record.Age >= 1, f"PDB age {record.Age}")
 
@@ -174,13 +183,15 @@ def imports(pe, path, expected):
     """By name alone (an ordinal, "#1" here, may name another function in another version of a library)."""
     entries = getattr(pe, "DIRECTORY_ENTRY_IMPORT", [])
     libraries = [entry.dll.decode() for entry in entries]
-    require(sorted(libraries) == sorted([SYSTEM_LIBRARY, INSTALLER_LIBRARY]), f"imports from {libraries}")
+    operations = PROGRAMS[expected.program][1]
+    wanted = [SYSTEM_LIBRARY, INSTALLER_LIBRARY] if operations else [SYSTEM_LIBRARY]
+    require(sorted(libraries) == sorted(wanted), f"imports from {libraries}")
     names = {entry.dll.decode(): {f"#{symbol.ordinal}" if symbol.import_by_ordinal else symbol.name.decode()
                                   for symbol in entry.imports} for entry in entries}
     require(names[SYSTEM_LIBRARY] <= SYSTEM_FUNCTIONS,
             f"imports {sorted(names[SYSTEM_LIBRARY] - SYSTEM_FUNCTIONS)} from {SYSTEM_LIBRARY}")
-    require(names[INSTALLER_LIBRARY] == INSTALLER_OPERATIONS,
-            f"imports {sorted(names[INSTALLER_LIBRARY])} from {INSTALLER_LIBRARY}")
+    require(names.get(INSTALLER_LIBRARY, set()) == operations,
+            f"imports {sorted(names.get(INSTALLER_LIBRARY, set()))} from {INSTALLER_LIBRARY}")
 
 
 def no_c_run_time(pe, path, expected):
@@ -370,11 +381,12 @@ def manifest_content(pe, path, expected):
                                      {"xmlns": ASM_V1, "manifestVersion": "1.0"},
                                      ["assemblyIdentity", v3 + "trustInfo"])
     expect_element(identity, "assemblyIdentity", {"version": "1.0.0.0", "processorArchitecture": "X86",
-                                                  "name": FILE_NAME, "type": "win32"}, [])
+                                                  "name": expected.program, "type": "win32"}, [])
     (security,) = expect_element(trust, v3 + "trustInfo", {"xmlns:ms_asmv3": ASM_V3}, [v3 + "security"])
     (privileges,) = expect_element(security, v3 + "security", {}, [v3 + "requestedPrivileges"])
     (level,) = expect_element(privileges, v3 + "requestedPrivileges", {}, [v3 + "requestedExecutionLevel"])
-    expect_element(level, v3 + "requestedExecutionLevel", {"level": "requireAdministrator", "uiAccess": "false"}, [])
+    expect_element(level, v3 + "requestedExecutionLevel", {"level": PROGRAMS[expected.program][0],
+                                                            "uiAccess": "false"}, [])
 
 
 def version_resource(pe, path, expected):
@@ -419,8 +431,9 @@ def version_strings(pe, path, expected):
     entries = {key.decode(): value.decode() for key, value in tables[0].entries.items()}
     require(list(entries) == VERSION_STRING_KEYS, f"string fields {list(entries)}")
     release = f"{expected.version} build {expected.build}"
-    wanted = {"CompanyName": expected.company, "FileDescription": FILE_NAME, "FileVersion": release,
-              "InternalName": FILE_NAME, "LegalCopyright": expected.copyright, "OriginalFilename": FILE_NAME,
+    name = expected.program
+    wanted = {"CompanyName": expected.company, "FileDescription": name, "FileVersion": release,
+              "InternalName": name, "LegalCopyright": expected.copyright, "OriginalFilename": name,
               "ProductName": expected.product, "ProductVersion": release}
     differ = {key: value for key, value in entries.items() if value != wanted[key]}
     require(not differ, f"string fields differ: {differ}")
@@ -500,9 +513,26 @@ def signature(pe, path, expected):
     signed_attributes = attribute_types(signers[0]["signed_attrs"])
     require(SPC_SP_OPUS_INFO in signed_attributes, "no description (SpcSpOpusInfo) in the signature")
     name = signed_attributes[SPC_SP_OPUS_INFO][0].parse(SpcSpOpusInfo)["program_name"].native
-    require(name == FILE_NAME, f"the signature describes the program as {name!r}")
+    require(name == expected.program, f"the signature describes the program as {name!r}")
     if expected.timestamped:
-        require(RFC3161_COUNTERSIGNATURE in attribute_types(signers[0]["unsigned_attrs"]), "no RFC 3161 timestamp")
+        timestamps = attribute_types(signers[0]["unsigned_attrs"]).get(RFC3161_COUNTERSIGNATURE)
+        require(timestamps, "no RFC 3161 timestamp")
+        timestamp_is_the_signatures(timestamps[0], signers[0]["signature"].native)
+
+
+def timestamp_is_the_signatures(token, signature):
+    """An RFC 3161 token stamps a hash of the data that it was asked for: here
+    the signer's signature, else it stamps some other data.  Whether its
+    signer is trusted is osslsigncode verify's to tell, with the authority's
+    root."""
+    require(token["content_type"].native == "signed_data", "the timestamp is no signed token")
+    content = token["content"]["encap_content_info"]
+    require(content["content_type"].native == "tst_info", "the timestamp holds no TSTInfo")
+    imprint = content["content"].parse(tsp.TSTInfo)["message_imprint"]
+    hashing = algorithm(imprint["hash_algorithm"])
+    require(hashing in hashlib.algorithms_available, f"the timestamp's hash is {hashing}")
+    require(imprint["hashed_message"].native == hashlib.new(hashing, signature).digest(),
+            "the timestamp's message imprint is not the signature's: it stamps other data")
 
 
 RULES = {
@@ -561,12 +591,14 @@ def main(argv=None):
     parser.add_argument("image")
     parser.add_argument("--expect", required=True, type=argparse.FileType("r"),
                         help="JSON with version, build, company, product, copyright and cet_compat")
+    parser.add_argument("--program", choices=PROGRAMS, default="tolvane.exe",
+                        help="the program that the image must be (default tolvane.exe)")
     parser.add_argument("--signed", action="store_true",
                         help="require an Authenticode signature: SHA-256, describing tolvane.exe")
     parser.add_argument("--timestamped", action="store_true", help="require an RFC 3161 timestamp in it")
     arguments = parser.parse_args(argv)
-    expected = Expected(**json.load(arguments.expect), signed=arguments.signed or arguments.timestamped,
-                        timestamped=arguments.timestamped)
+    expected = Expected(**json.load(arguments.expect), program=arguments.program,
+                        signed=arguments.signed or arguments.timestamped, timestamped=arguments.timestamped)
     failed = 0
     for name, failure in check(arguments.image, expected).items():
         print(f"{'PASS' if failure is None else 'FAIL'} {name}" + ("" if failure is None else f": {failure}"))
