@@ -128,6 +128,7 @@ class Deployment:
         self.platform = platform
         self.folder = folder
         self.test_programs = test_programs
+        self.bin_dir = bin_dir
         self.program = folder / platform.program
         shutil.copy2(bin_dir / platform.program, self.program)
         if library_dir is not None:
@@ -135,9 +136,9 @@ class Deployment:
         self.journal = folder / "journal.tsv"
         self.runs = 0
 
-    def add_test_program(self, name):
-        """A copy of one of the tests' own programs in the deployment's folder."""
-        shutil.copy2(self.test_programs / name, self.folder / name)
+    def add_test_program(self, name, built=False):
+        """A copy of one of the tests' own programs, or of the build's, in the deployment's folder."""
+        shutil.copy2((self.bin_dir if built else self.test_programs) / name, self.folder / name)
         return self.folder / name
 
     def command(self, *args):

@@ -38,9 +38,14 @@ def failing(checker, path, expected):
     return {rule for rule, failure in checker.check(str(path), expected).items() if failure is not None}
 
 
-def test_built_image_passes_every_rule(checker, image, expected):
-    results = checker.check(str(image), expected)
+@pytest.mark.parametrize("program", ["tolvane.exe", "tolvane-run.exe"])
+def test_built_image_passes_every_rule_and_fails_as_the_other_program(request, checker, expected, program):
+    path = request.config.getoption("--bin-dir") / program
+    results = checker.check(str(path), dataclasses.replace(expected, program=program))
     assert {rule: failure for rule, failure in results.items() if failure} == {}
+    other = "tolvane-run.exe" if program == "tolvane.exe" else "tolvane.exe"
+    assert failing(checker, path, dataclasses.replace(expected, program=other)) == {
+        "file-name", "imports", "manifest-content", "version-strings", "symbols"}
 
 
 # Built with wrong flags or inputs by the build itself (tests/windows).

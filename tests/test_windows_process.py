@@ -29,6 +29,7 @@ def console(deployment, platform):
     """Runs a command line on a console of its own, through console_launcher.exe; once
     when(output so far) holds, the bytes of typed are typed at it, or else Ctrl+C goes to it."""
     launcher = deployment.add_test_program("console_launcher.exe")
+    deployment.add_test_program("tolvane-run.exe", built=True)
 
     def console_run(command, script, when, typed, trigger, timeout):
         trigger.unlink(missing_ok=True)
@@ -96,31 +97,34 @@ def report_lines(publisher, product, code, text):
 TYPED = ("\u20acuro Acme\u2019s", "M\u00fcller %s Caf\u00e9", "Ger\u00e4t bereit: 5 \u20ac")
 LONG = ("P" * 15999 + "!", "Q" * 16000, "ok")  # a line that takes more than one console write
 
-# (the console's output code page, what follows tolvane's command line in cmd /c, publisher, product,
-# the library's status text); standard input and error stay the console
+COMMAND = 'tolvane.exe "{}" "{}"'
+
+# (the console's output code page, the command line for publisher and product, publisher, product, the
+# library's status text); standard input and error stay the console unless the command line says otherwise
 CONSOLE_OUTPUT = {
-    "cp437": (437, None, *TYPED),
-    "cp850": (850, None, *TYPED),
-    "cp1252": (1252, None, *TYPED),
-    "long-names": (850, None, *LONG),
+    "cp437": (437, COMMAND, *TYPED),
+    "cp850": (850, COMMAND, *TYPED),
+    "cp1252": (1252, COMMAND, *TYPED),
+    "long-names": (850, COMMAND, *LONG),
     # opened for writing only, which GetConsoleMode refuses
-    "write-only-console": (850, "2> NUL > CON", *TYPED),
+    "write-only-console": (850, f"cmd /c {COMMAND} 2> NUL > CON", *TYPED),
     # the log, not the console, holds the lines, as the library got them
-    "redirected-to-a-file": (850, "> log", *TYPED),
+    "redirected-to-a-file": (850, f"cmd /c {COMMAND} > log", *TYPED),
     # the console is standard output's alone
-    "input-from-a-file-errors-to-one": (850, "< command-line 2> errors", *TYPED),
+    "input-from-a-file-errors-to-one": (850, f"cmd /c {COMMAND} < command-line 2> errors", *TYPED),
+    # tolvane-run shows its log as tolvane.exe shows its lines
+    "through-tolvane-run": (850, 'tolvane-run.exe "{}" "{}"', *TYPED),
 }
 
 
-@pytest.mark.parametrize("code_page,redirect,publisher,product,text", CONSOLE_OUTPUT.values(),
+@pytest.mark.parametrize("code_page,command_line,publisher,product,text", CONSOLE_OUTPUT.values(),
                          ids=CONSOLE_OUTPUT.keys())
-def test_console_shows_the_names_and_status_text_as_typed(console, deployment, code_page, redirect, publisher,
+def test_console_shows_the_names_and_status_text_as_typed(console, deployment, code_page, command_line, publisher,
                                                            product, text):
-    command_line = f'tolvane.exe "{publisher}" "{product}"'
-    run = console(command_line if redirect is None else f"cmd /c {command_line} {redirect}", code_page,
+    run = console(command_line.format(publisher, product), code_page,
                   script={"ZEL_STAND_IN_TEXT": text, "ZEL_STAND_IN_CODES": "0"})
     lines = report_lines(publisher, product, 0, text)
-    logged = redirect == "> log"
+    logged = command_line.endswith("> log")
     assert run.status == 0, run.output
     assert run.screen == (screen_rows() if logged else screen_rows(*lines))
     if logged:
@@ -161,19 +165,23 @@ def test_message_writes_where_windows_differs_from_wine(request, platform, tmp_p
 DELAY = {"ZEL_STAND_IN_INSTALL_DELAY": "2000", "ZEL_STAND_IN_TEXT": "ok"}
 HELPER = "console_helper.exe 2000 helper-running"
 
-# (the stand-in's script, its journal before the install's calls, the file whose making sends Ctrl+C)
+# (the stand-in's script, its journal before the install's calls, the file whose making sends Ctrl+C, the program)
 CTRL_C_DURING_AN_INSTALL = {
-    "slow-install": (DELAY, [("delay", 2000, "begun")], "journal.tsv"),
+    "slow-install": (DELAY, [("delay", 2000, "begun")], "journal.tsv", "tolvane.exe"),
     # the console program that the library runs, once it runs, ignores it too
     "helper": ({"ZEL_STAND_IN_HELPER": HELPER, "ZEL_STAND_IN_TEXT": "ok"},
-               [("helper", HELPER.encode(), "begun"), ("helper", HELPER.encode(), 42)], "helper-running"),
+               [("helper", HELPER.encode(), "begun"), ("helper", HELPER.encode(), 42)], "helper-running",
+               "tolvane.exe"),
+    # tolvane-run waits for tolvane.exe, then shows the whole log
+    "through-tolvane-run": (DELAY, [("delay", 2000, "begun")], "journal.tsv", "tolvane-run.exe"),
 }
 
 
-@pytest.mark.parametrize("script,begun,mark", CTRL_C_DURING_AN_INSTALL.values(), ids=CTRL_C_DURING_AN_INSTALL.keys())
-def test_ctrl_c_does_not_cut_an_install_short(console, deployment, script, begun, mark):
+@pytest.mark.parametrize("script,begun,mark,program", CTRL_C_DURING_AN_INSTALL.values(),
+                         ids=CTRL_C_DURING_AN_INSTALL.keys())
+def test_ctrl_c_does_not_cut_an_install_short(console, deployment, script, begun, mark, program):
     deployment.add_test_program("console_helper.exe")
-    run = console('tolvane.exe "Acme Corp" Widget', script=script,
+    run = console(f'{program} "Acme Corp" Widget', script=script,
                   when=lambda output: (deployment.folder / mark).exists())
     assert run.status == 0, run.output
     assert run.seconds >= 2

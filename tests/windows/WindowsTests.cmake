@@ -35,6 +35,9 @@ tolvane_add_test_program(console_calls windows/console_calls.cpp windows_console
   WRAP GetFileType HeapAlloc MultiByteToWideChar SetConsoleCtrlHandler WriteConsoleW WriteFile)
 tolvane_add_test_program(library_search_fallback windows/library_search_fallback.cpp windows_search_paths.cpp
   WRAP GetProcAddress SetDllDirectoryW)
+# tolvane-run without administrator rights, which Wine does not refuse.
+tolvane_add_test_program(unelevated_run windows/unelevated_run.cpp tolvane_run.cpp command_line_split.cpp
+  windows_console.cpp WRAP CreateProcessW)
 
 set(front_end "${PROJECT_SOURCE_DIR}/utils/install_service")
 
@@ -104,13 +107,16 @@ add_custom_target(delay_import_library DEPENDS "${delay_import_library}")
 tolvane_add_broken_image(delay-load LINK zel_act_installer_headers "${delay_import_library}" mingwex)
 add_dependencies(broken_image_delay-load delay_import_library)
 
-add_test(NAME windows.check_pe_image
-  COMMAND "${TOLVANE_PYTHON}" "${PROJECT_SOURCE_DIR}/tools/check_pe_image.py" $<TARGET_FILE:tolvane>
-          --expect "${TOLVANE_IMAGE_EXPECTATIONS}")
+foreach(program IN ITEMS tolvane tolvane-run)
+  add_test(NAME windows.check_pe_image.${program}
+    COMMAND "${TOLVANE_PYTHON}" "${PROJECT_SOURCE_DIR}/tools/check_pe_image.py" $<TARGET_FILE:${program}>
+            --program ${program}.exe --expect "${TOLVANE_IMAGE_EXPECTATIONS}")
+endforeach()
 
 tolvane_add_pytest(test_front_end)
 tolvane_add_pytest(test_windows_command_line)
 tolvane_add_pytest(test_windows_process)
+tolvane_add_pytest(test_windows_run)
 tolvane_add_pytest(test_windows_image --source-dir "${PROJECT_SOURCE_DIR}" --image-expectations "${TOLVANE_IMAGE_EXPECTATIONS}")
 tolvane_add_pytest(test_windows_reproducible --source-dir "${PROJECT_SOURCE_DIR}"
   --image-expectations "${TOLVANE_IMAGE_EXPECTATIONS}")
