@@ -1,7 +1,8 @@
 # Run by CPack after it has packaged: writes <package>.buildinfo beside the
 # zip, what anyone needs to rebuild the release and compare it: the source
-# commit, the fixed time, the Debian packages of the toolchain, and the
-# SHA-256 of the unsigned image, the signed image, the zip and its symbols.
+# commit, the fixed time, the Debian packages of the toolchain, the tools as
+# they ran with their versions, and the SHA-256 of the unsigned images, the
+# signed images, the zip and its symbols.
 set(info "${CPACK_PACKAGE_DIRECTORY}/${CPACK_PACKAGE_FILE_NAME}.buildinfo")
 
 execute_process(COMMAND git rev-parse HEAD WORKING_DIRECTORY "${CPACK_TOLVANE_SOURCE_DIR}"
@@ -21,12 +22,31 @@ execute_process(COMMAND dpkg-query -W "-f=\${Package} \${Version}\\n" ${CPACK_TO
 string(REGEX REPLACE "\n$" "" packages "${packages}")
 string(REPLACE "\n" "\n " packages "${packages}")
 
-file(SHA256 "${CPACK_TOLVANE_UNSIGNED_IMAGE}" unsigned)
-set(hashes "Unsigned-Image-SHA256: ${unsigned}\n")
-if(CPACK_TOLVANE_SIGNED_IMAGE)
-  file(SHA256 "${CPACK_TOLVANE_SIGNED_IMAGE}" signed)
-  string(APPEND hashes "Signed-Image-SHA256: ${signed}\n")
-endif()
+# A tool's full path and the first line of what it says of its version.
+set(tools)
+foreach(tool IN LISTS CPACK_TOLVANE_TOOLS)
+  execute_process(COMMAND "${tool}" --version OUTPUT_VARIABLE version ERROR_VARIABLE version)
+  string(REGEX REPLACE "\n.*" "" version "${version}")
+  string(APPEND tools "\n ${tool}: ${version}")
+endforeach()
+
+# Each image's hash and name, a line each.
+set(hashes)
+foreach(field IN ITEMS Unsigned-Image-SHA256 Signed-Image-SHA256)
+  if(field MATCHES "^Unsigned")
+    set(images ${CPACK_TOLVANE_UNSIGNED_IMAGES})
+  else()
+    set(images ${CPACK_TOLVANE_SIGNED_IMAGES})
+  endif()
+  if(images)
+    string(APPEND hashes "${field}:\n")
+  endif()
+  foreach(image IN LISTS images)
+    file(SHA256 "${image}" hash)
+    get_filename_component(name "${image}" NAME)
+    string(APPEND hashes " ${hash} ${name}\n")
+  endforeach()
+endforeach()
 list(GET CPACK_PACKAGE_FILES 0 package)
 set(symbols "${CPACK_PACKAGE_DIRECTORY}/${CPACK_PACKAGE_FILE_NAME}-symbols.zip")
 foreach(field IN ITEMS Package Symbols)
@@ -37,5 +57,5 @@ foreach(field IN ITEMS Package Symbols)
 endforeach()
 
 file(WRITE "${info}" "Source-Commit: ${commit}\nSource-Date-Epoch: ${CPACK_TOLVANE_SOURCE_DATE_EPOCH}\n"
-  "Toolchain-Packages:\n ${packages}\n${hashes}")
+  "Toolchain-Packages:\n ${packages}\nTools:${tools}\n${hashes}")
 message(STATUS "Build information: ${info}")

@@ -3,24 +3,29 @@
 # lld, unlike GNU ld 2.40, writes the image's load configuration directory
 # (its DependentLoadFlags restrict where Windows looks for the installer
 # library).  CTest runs the Windows programs under Wine.
+#
+# Every tool by its full path, from Debian's packages (clang takes
+# MinGW-w64 from /usr/x86_64-w64-mingw32, beside its own folder): what PATH
+# holds does not change the images.
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 
 set(toolchain_prefix x86_64-w64-mingw32)
-set(CMAKE_C_COMPILER clang-16)
-set(CMAKE_CXX_COMPILER clang++-16)
+set(CMAKE_C_COMPILER /usr/bin/clang-16)
+set(CMAKE_CXX_COMPILER /usr/bin/clang++-16)
 set(CMAKE_C_COMPILER_TARGET ${toolchain_prefix})
 set(CMAKE_CXX_COMPILER_TARGET ${toolchain_prefix})
-set(CMAKE_RC_COMPILER ${toolchain_prefix}-windres)
-set(CMAKE_DLLTOOL ${toolchain_prefix}-dlltool)
+set(CMAKE_RC_COMPILER /usr/bin/${toolchain_prefix}-windres)
+set(CMAKE_DLLTOOL /usr/bin/${toolchain_prefix}-dlltool)
+# Debian's plain ld.lld may be another LLVM version's.
+set(TOLVANE_LINKER /usr/lib/llvm-16/bin/ld.lld)
 
-# clang finds MinGW-w64 in /usr/x86_64-w64-mingw32 by itself, but not GCC's
-# run-time folder (libgcc), whose name carries the threading model.
-execute_process(COMMAND ${toolchain_prefix}-gcc-posix -print-libgcc-file-name
+# clang does not find GCC's run-time folder (libgcc), whose name carries
+# the threading model.
+execute_process(COMMAND /usr/bin/${toolchain_prefix}-gcc-posix -print-libgcc-file-name
   OUTPUT_VARIABLE libgcc OUTPUT_STRIP_TRAILING_WHITESPACE COMMAND_ERROR_IS_FATAL ANY)
 get_filename_component(gcc_runtime_dir "${libgcc}" DIRECTORY)
-# --ld-path: Debian's plain ld.lld may be another LLVM version's.
-set(linker_flags "-fuse-ld=lld --ld-path=/usr/lib/llvm-16/bin/ld.lld -L${gcc_runtime_dir}")
+set(linker_flags "-fuse-ld=lld --ld-path=${TOLVANE_LINKER} -L${gcc_runtime_dir}")
 set(CMAKE_EXE_LINKER_FLAGS_INIT "${linker_flags}")
 set(CMAKE_SHARED_LINKER_FLAGS_INIT "${linker_flags}")
 

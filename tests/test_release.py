@@ -12,6 +12,7 @@ import json
 import os
 import re
 import shutil
+import signal
 import socket
 import subprocess
 import sys
@@ -125,7 +126,7 @@ def token(certificate, tmp_path_factory):
     issue(certificate, "token", public_key=str(folder / "public.pem"))
     return {"SOFTHSM2_CONF": str(config), "TOLVANE_SIGN_KEY": TOKEN_KEY,
             "TOLVANE_SIGN_CERT": str(certificate / "token-chain.pem"), "TOLVANE_SIGN_PKCS11_MODULE": SOFTHSM,
-            "TOLVANE_SIGN_PASSWORD": PIN}
+            "TOLVANE_SIGN_PASSWORD": PIN, "TOLVANE_SIGN_CAFILE": str(certificate / "ca.pem")}
 
 
 def serve(respond):
@@ -174,6 +175,8 @@ def timestamp_authority(tmp_path_factory):
     quiet(["openssl", "x509", "-req", "-in", "tsa.csr", "-CA", "ca.pem", "-CAkey", "ca.key", "-CAcreateserial",
            "-days", "3650", "-extfile", "tsa.ext", "-out", "tsa.pem"], cwd=folder)
     lock = threading.Lock()
+    (folder / "other.dat").write_bytes(b"some other data")
+    quiet(["openssl", "ts", "-query", "-data", "other.dat", "-sha256", "-cert", "-out", "other.tsq"], cwd=folder)
 
     def reply(query):
         with lock:
@@ -182,8 +185,11 @@ def timestamp_authority(tmp_path_factory):
                    "-signer", "tsa.pem", "-chain", "ca.pem", "-out", "reply.tsr"], cwd=folder)
             return (folder / "reply.tsr").read_bytes()
     server, url = serve(reply)
-    yield types.SimpleNamespace(url=url, ca=folder / "ca.pem")
+    # a valid token, but for other data than the signature
+    other, other_url = serve(lambda query: reply((folder / "other.tsq").read_bytes()))
+    yield types.SimpleNamespace(url=url, other_data_url=other_url, ca=folder / "ca.pem")
     server.shutdown()
+    other.shutdown()
 
 
 @pytest.fixture(scope="module")
@@ -200,11 +206,17 @@ NO_TIMESTAMP = {"TOLVANE_SIGN_NO_TIMESTAMP": "1"}
 
 
 def pkcs12(certificate):
-    return {"TOLVANE_SIGN_PKCS12": str(certificate / "leaf.p12"), "TOLVANE_SIGN_PASSWORD": "p12 secret"}
+    return {"TOLVANE_SIGN_PKCS12": str(certificate / "leaf.p12"), "TOLVANE_SIGN_PASSWORD": "p12 secret",
+            "TOLVANE_SIGN_CAFILE": str(certificate / "ca.pem")}
 
 
 def pem(certificate):
-    return {"TOLVANE_SIGN_CERT": str(certificate / "leaf-chain.pem"), "TOLVANE_SIGN_KEY": str(certificate / "leaf.key")}
+    return {"TOLVANE_SIGN_CERT": str(certificate / "leaf-chain.pem"), "TOLVANE_SIGN_KEY": str(certificate / "leaf.key"),
+            "TOLVANE_SIGN_CAFILE": str(certificate / "ca.pem")}
+
+
+def timestamped(authority, url=None):
+    return {"TOLVANE_SIGN_TIMESTAMP_URL": url or authority.url, "TOLVANE_SIGN_TSA_CAFILE": str(authority.ca)}
 
 
 def environment(settings):
@@ -265,7 +277,7 @@ def test_signature_verifies_twice_and_a_tampered_copy_does_not(request, source_d
 def test_a_timestamp_keeps_the_signature_valid_after_the_certificate_expires(
         source_dir, checker, certificate, token, timestamp_authority, unsigned, tmp_path):
     timestamped, plain = tmp_path / "timestamped" / "tolvane.exe", tmp_path / "plain" / "tolvane.exe"
-    result = sign(source_dir, unsigned, timestamped, {**token, "TOLVANE_SIGN_TIMESTAMP_URL": timestamp_authority.url})
+    result = sign(source_dir, unsigned, timestamped, {**token, **globals()["timestamped"](timestamp_authority)})
     assert result.returncode == 0, result.stderr
     assert sign(source_dir, unsigned, plain, {**token, **NO_TIMESTAMP}).returncode == 0
     assert checker(timestamped, signed=True, timestamped=True) == set()
@@ -290,23 +302,44 @@ def test_signature_with_a_given_signing_time_is_reproducible(source_dir, certifi
     assert signed_at(str(int(EPOCH) + 1), "three") != first
 
 
-def test_the_pin_never_reaches_a_command_line(source_dir, token, unsigned, tmp_path):
+def pin_file(folder, mode=0o600):
+    """The token's PIN on the first line of a file."""
+    path = folder / "pin"
+    path.write_text(PIN + "\n")
+    path.chmod(mode)
+    return str(path)
+
+
+@pytest.mark.parametrize("from_file", [False, True], ids=["environment", "file"])
+def test_the_pin_never_reaches_a_command_line(source_dir, token, unsigned, tmp_path, from_file):
+    """From a file, the PIN is in no process's environment either."""
     shim = tmp_path / "shim"
     shim.mkdir()
     (shim / "osslsigncode").write_text(f'#!/bin/sh\nprintf "%s\\n" "$@" >> {tmp_path}/arguments\n'
-                                       f'exec {shutil.which("osslsigncode")} "$@"\n')
+                                       f'env >> {tmp_path}/environment\nexec {shutil.which("osslsigncode")} "$@"\n')
     (shim / "osslsigncode").chmod(0o755)
     settings = {**token, **NO_TIMESTAMP, "PATH": f"{shim}:{os.environ['PATH']}"}
-    assert sign(source_dir, unsigned, tmp_path / "signed" / "tolvane.exe", settings).returncode == 0
+    if from_file:
+        del settings["TOLVANE_SIGN_PASSWORD"]
+        settings["TOLVANE_SIGN_PASSWORD_FILE"] = pin_file(tmp_path)
+    result = sign(source_dir, unsigned, tmp_path / "signed" / "tolvane.exe", settings)
+    assert result.returncode == 0, result.stderr
     arguments = (tmp_path / "arguments").read_text()
     assert "-readpass" in arguments and TOKEN_KEY in arguments
     assert PIN not in arguments
+    assert (PIN in (tmp_path / "environment").read_text()) == (not from_file)
 
 
 @pytest.fixture(scope="module")
-def keys(certificate, token, timestamp_authority, broken_timestamp_servers):
+def keys(certificate, token, timestamp_authority, broken_timestamp_servers, tmp_path_factory):
+    folders = [tmp_path_factory.mktemp("pin") for _ in range(2)]
     return types.SimpleNamespace(pkcs12=pkcs12(certificate), pem=pem(certificate), token=token,
-                                 tsa=timestamp_authority.url, broken=broken_timestamp_servers)
+                                 tsa=timestamp_authority, broken=broken_timestamp_servers, certificate=certificate,
+                                 pin_file=pin_file(folders[0]), open_pin_file=pin_file(folders[1], 0o644))
+
+
+def without(settings, key):
+    return {name: value for name, value in settings.items() if name != key}
 
 
 # (settings from the keys, what the message says)
@@ -324,11 +357,10 @@ BAD_SETUPS = {
     "missing-certificate-chain": (lambda k: {**k.pem, "TOLVANE_SIGN_CERT": "/absent.pem", **NO_TIMESTAMP},
                                   "cannot read the certificate chain"),
     "no-timestamp-decision": (lambda k: k.pkcs12, "no timestamp server"),
-    "timestamp-and-no-timestamp": (lambda k: {**k.pkcs12, "TOLVANE_SIGN_TIMESTAMP_URL": k.tsa, **NO_TIMESTAMP},
-                                   "not both"),
+    "timestamp-and-no-timestamp": (lambda k: {**k.pkcs12, **timestamped(k.tsa), **NO_TIMESTAMP}, "not both"),
     # only 1 says no timestamp
     "no-timestamp-0": (lambda k: {**k.pkcs12, "TOLVANE_SIGN_NO_TIMESTAMP": "0"}, "1 or unset, not '0'"),
-    "timestamp-and-no-timestamp-yes": (lambda k: {**k.pkcs12, "TOLVANE_SIGN_TIMESTAMP_URL": k.tsa,
+    "timestamp-and-no-timestamp-yes": (lambda k: {**k.pkcs12, **timestamped(k.tsa),
                                                   "TOLVANE_SIGN_NO_TIMESTAMP": "yes"}, "1 or unset, not 'yes'"),
     "token-wrong-pin": (lambda k: {**k.token, "TOLVANE_SIGN_PASSWORD": "0000", **NO_TIMESTAMP}, "could not sign"),
     "token-missing-key": (lambda k: {**k.token, "TOLVANE_SIGN_KEY": TOKEN_KEY.replace("release-signing", "absent"),
@@ -338,10 +370,32 @@ BAD_SETUPS = {
     "token-without-module": (lambda k: {**{key: value for key, value in k.token.items()
                                            if key != "TOLVANE_SIGN_PKCS11_MODULE"}, **NO_TIMESTAMP},
                              "needs TOLVANE_SIGN_PKCS11_MODULE"),
-    "timestamp-server-unreachable": (lambda k: {**k.token, "TOLVANE_SIGN_TIMESTAMP_URL": k.broken.unreachable},
+    "timestamp-server-unreachable": (lambda k: {**k.token, **timestamped(k.tsa, k.broken.unreachable)},
                                      "could not sign"),
-    "timestamp-server-answers-garbage": (lambda k: {**k.token, "TOLVANE_SIGN_TIMESTAMP_URL": k.broken.garbage},
+    "timestamp-server-answers-garbage": (lambda k: {**k.token, **timestamped(k.tsa, k.broken.garbage)},
                                          "could not sign"),
+    # signed, but it does not verify
+    "timestamp-for-other-data": (lambda k: {**k.token, **timestamped(k.tsa, k.tsa.other_data_url)},
+                                 "does not verify"),
+    "timestamp-by-an-untrusted-authority": (lambda k: {**k.token, **timestamped(k.tsa),
+                                                       "TOLVANE_SIGN_TSA_CAFILE": str(k.certificate / "ca.pem")},
+                                            "does not verify"),
+    "chain-to-another-root": (lambda k: {**k.pkcs12, "TOLVANE_SIGN_CAFILE": str(k.tsa.ca), **NO_TIMESTAMP},
+                              "does not verify"),
+    "no-root-certificate": (lambda k: {**without(k.pkcs12, "TOLVANE_SIGN_CAFILE"), **NO_TIMESTAMP},
+                            "no TOLVANE_SIGN_CAFILE"),
+    "timestamp-without-its-root": (lambda k: {**k.token, **without(timestamped(k.tsa), "TOLVANE_SIGN_TSA_CAFILE")},
+                                   "needs TOLVANE_SIGN_TSA_CAFILE"),
+    # the PIN where every user could read it, or from a file that others can read
+    "pin-value-in-the-key": (lambda k: {**k.token, "TOLVANE_SIGN_KEY": TOKEN_KEY + "?pin-value=4711", **NO_TIMESTAMP},
+                             "holds the PIN"),
+    "pin-source-in-the-key": (lambda k: {**k.token, "TOLVANE_SIGN_KEY": TOKEN_KEY + ";PIN%2dSource=file:/pin",
+                                         **NO_TIMESTAMP}, "holds the PIN"),
+    "pin-file-that-others-can-read": (lambda k: {**without(k.token, "TOLVANE_SIGN_PASSWORD"), **NO_TIMESTAMP,
+                                                 "TOLVANE_SIGN_PASSWORD_FILE": k.open_pin_file}, "chmod 600"),
+    "pin-file-and-pin": (lambda k: {**k.token, **NO_TIMESTAMP, "TOLVANE_SIGN_PASSWORD_FILE": k.pin_file}, "not both"),
+    "pin-file-missing": (lambda k: {**without(k.token, "TOLVANE_SIGN_PASSWORD"), **NO_TIMESTAMP,
+                                    "TOLVANE_SIGN_PASSWORD_FILE": "/absent/pin"}, "cannot read the password file"),
 }
 
 
@@ -353,7 +407,7 @@ def test_a_broken_signing_setup_stops_the_release(source_dir, keys, unsigned, tm
     result = sign(source_dir, unsigned, signed, settings(keys))
     assert result.returncode != 0
     assert complaint in result.stderr and "the release stops here" in result.stderr
-    assert not signed.exists()
+    assert list(signed.parent.iterdir()) == []
 
 
 def certificate_table(data):
@@ -442,9 +496,21 @@ def test_the_signature_check_fails_on_each_wrong_signature(check_pe_image, failu
     assert complaint in failures(wrong, signed=True)["signature"]
 
 
-def release(source_dir, folder, preset, settings, git_commit_time=None, uncommitted=False):
+def test_the_timestamp_check_fails_on_a_token_for_other_data(failures, certificate, timestamp_authority, unsigned,
+                                                            tmp_path):
+    """osslsigncode signs with such a token without a word."""
+    def timestamped_by(url, name):
+        signed = signed_with_test_certificate(certificate, unsigned, tmp_path / name / "tolvane.exe", "-h", "sha256",
+                                              "-n", "tolvane.exe", "-ts", url)
+        return failures(signed, signed=True, timestamped=True)
+    assert timestamped_by(timestamp_authority.url, "for-the-signature") == {}
+    assert "imprint is not the signature's" in timestamped_by(timestamp_authority.other_data_url, "other")["signature"]
+
+
+def release(source_dir, folder, preset, settings, git_commit_time=None, uncommitted=False, background=False):
     """The preset's whole workflow from a copy of the sources, a git checkout of
-    them if a commit time is given, with a change left uncommitted if asked."""
+    them if a commit time is given, with a change left uncommitted if asked;
+    with background, the process of the workflow, started in a session of its own."""
     source = copy_sources(source_dir, folder, SOURCES + ["CMakePresets.json", "packaging", "tools"])
     if git_commit_time is not None:
         when = {"GIT_AUTHOR_DATE": f"@{git_commit_time} +0000", "GIT_COMMITTER_DATE": f"@{git_commit_time} +0000"}
@@ -457,8 +523,11 @@ def release(source_dir, folder, preset, settings, git_commit_time=None, uncommit
                 setup.write("# a local change\n")
     # Git must not find a checkout above the copy, whatever folder the tests run in.
     env = {**environment(settings), "GIT_CEILING_DIRECTORIES": str(folder)}
-    result = subprocess.run(["cmake", "--workflow", "--preset", preset], cwd=source, env=env,
-                            stdin=subprocess.DEVNULL, capture_output=True, text=True)
+    command = ["cmake", "--workflow", "--preset", preset]
+    if background:
+        return subprocess.Popen(command, cwd=source, env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                stderr=subprocess.DEVNULL, start_new_session=True), source
+    result = subprocess.run(command, cwd=source, env=env, stdin=subprocess.DEVNULL, capture_output=True, text=True)
     return types.SimpleNamespace(build=source / "build" / preset, source=source, result=result)
 
 
@@ -467,14 +536,26 @@ def released(build):
     return build.build
 
 
+# Tools of the toolchain's names that fail: found first on PATH, they must not be what builds a release.
+PATH_TOOLS = ["clang-16", "clang++-16", "ld.lld", "x86_64-w64-mingw32-gcc", "x86_64-w64-mingw32-gcc-posix",
+              "x86_64-w64-mingw32-windres", "x86_64-w64-mingw32-dlltool"]
+
+
 @pytest.fixture(scope="module", params=["signed", "unsigned"])
 def two_releases(request, source_dir, certificate, tmp_path_factory):
-    """Two clean builds of the release, or of the unsigned package, in different folders."""
+    """Two clean builds of the release, or of the unsigned package, in different folders, the second with
+    failing tools of the toolchain's names first on PATH."""
     preset, settings = (("release", {**pkcs12(certificate), **NO_TIMESTAMP}) if request.param == "signed"
                         else ("package-unsigned", {}))
     settings["SOURCE_DATE_EPOCH"] = EPOCH
     folder = tmp_path_factory.mktemp(f"release-{request.param}")
-    builds = [released(release(source_dir, folder / name, preset, settings)) for name in ("one", "elsewhere/two")]
+    (folder / "tools").mkdir()
+    for tool in PATH_TOOLS:
+        (folder / "tools" / tool).write_text("#!/bin/sh\nexit 1\n")
+        (folder / "tools" / tool).chmod(0o755)
+    on_path = {**settings, "PATH": f"{folder / 'tools'}:{os.environ['PATH']}"}
+    builds = [released(release(source_dir, folder / "one", preset, settings)),
+              released(release(source_dir, folder / "elsewhere" / "two", preset, on_path))]
     return types.SimpleNamespace(kind=request.param, preset=preset, settings=settings, builds=builds)
 
 
@@ -482,30 +563,46 @@ def package_name(kind, version):
     return f"tolvane-{version}-win64" + ("" if kind == "signed" else "-unsigned")
 
 
-def shipped_image(kind, build):
-    return build / ("signed/tolvane.exe" if kind == "signed" else "bin/tolvane.exe")
+PROGRAMS = ["tolvane.exe", "tolvane-run.exe"]
+
+
+def shipped_image(kind, build, program="tolvane.exe"):
+    return build / ("signed" if kind == "signed" else "bin") / program
 
 
 def test_two_clean_release_builds_are_byte_identical(two_releases, version):
     kind, (first, second) = two_releases.kind, two_releases.builds
     name = package_name(kind, version)
-    for path in ["bin/tolvane.exe", "bin/tolvane.pdb", "signed/tolvane.exe", f"{name}.zip", f"{name}.zip.sha256",
-                 f"{name}-symbols.zip", f"{name}.buildinfo"]:
-        if kind == "signed" or not path.startswith("signed/"):
-            assert (first / path).read_bytes() == (second / path).read_bytes(), path
+    files = [f"bin/{program}" for program in PROGRAMS] + [f"bin/{program[:-4]}.pdb" for program in PROGRAMS]
+    if kind == "signed":
+        files += [f"signed/{program}" for program in PROGRAMS]
+    for path in files + [f"{name}.zip", f"{name}.zip.sha256", f"{name}-symbols.zip", f"{name}.buildinfo"]:
+        assert (first / path).read_bytes() == (second / path).read_bytes(), path
 
 
-def test_package_holds_exactly_the_image_and_a_windows_readme(two_releases, version, source_dir, certificate,
-                                                              checker):
+def symbol_server_entries(image_path, pdb_path):
+    """The zip entries under which a debugger asks a symbol server for an image and its PDB."""
+    image, program = pefile.PE(str(image_path)), image_path.name
+    (codeview,) = [entry.entry for entry in image.DIRECTORY_ENTRY_DEBUG if entry.struct.Type == 2]
+    guid = "".join(f"{getattr(codeview, f'Signature_Data{part}'):0{width}X}"
+                   for part, width in ((1, 8), (2, 4), (3, 4), (4, 2), (5, 2))) + codeview.Signature_Data6.hex().upper()
+    key = f"{image.FILE_HEADER.TimeDateStamp:08X}{image.OPTIONAL_HEADER.SizeOfImage:x}"
+    return {f"{program}/{key}/{program}": image_path.read_bytes(),
+            f"{pdb_path.name}/{guid}{codeview.Age:X}/{pdb_path.name}": pdb_path.read_bytes()}
+
+
+def test_package_holds_exactly_the_images_and_a_windows_readme(two_releases, version, source_dir, certificate,
+                                                               checker):
     kind, build = two_releases.kind, two_releases.builds[0]
     name = package_name(kind, version)
     assert sorted(path.name for path in build.glob("tolvane-*")) == sorted(
         [f"{name}.zip", f"{name}.zip.sha256", f"{name}-symbols.zip", f"{name}.buildinfo"])
     with zipfile.ZipFile(build / f"{name}.zip") as archive:
         entries = archive.infolist()
-        assert [entry.filename for entry in entries] == ["README.txt", "tolvane.exe"]
+        assert [entry.filename for entry in entries] == ["README.txt", "tolvane-run.exe", "tolvane.exe"]
         assert {entry.date_time for entry in entries} == {(2023, 11, 14, 22, 13, 20)}  # EPOCH
-        assert archive.read("tolvane.exe") == shipped_image(kind, build).read_bytes()
+        for program in PROGRAMS:
+            assert archive.read(program) == shipped_image(kind, build, program).read_bytes()
         readme = archive.read("README.txt")
     # CRLF line endings, for Notepad before Windows 10 1809
     source_readme = (source_dir / "packaging" / "README.txt").read_bytes()
@@ -513,20 +610,18 @@ def test_package_holds_exactly_the_image_and_a_windows_readme(two_releases, vers
     assert not list(build.glob("**/ZEL_Act_Installer*.dll"))
     digest = hashlib.sha256((build / f"{name}.zip").read_bytes()).hexdigest()
     assert (build / f"{name}.zip.sha256").read_text().split() == [digest, f"{name}.zip"]
-    # the symbols beside it, under the keys by which a debugger asks a symbol server for them
-    image = pefile.PE(str(shipped_image(kind, build)))
-    (codeview,) = [entry.entry for entry in image.DIRECTORY_ENTRY_DEBUG if entry.struct.Type == 2]
-    guid = "".join(f"{getattr(codeview, f'Signature_Data{part}'):0{width}X}"
-                   for part, width in ((1, 8), (2, 4), (3, 4), (4, 2), (5, 2))) + codeview.Signature_Data6.hex().upper()
+    # the symbols beside it, with the images as they ship
     with zipfile.ZipFile(build / f"{name}-symbols.zip") as symbols:
         assert {entry: symbols.read(entry) for entry in symbols.namelist()} == {
-            f"tolvane.exe/{image.FILE_HEADER.TimeDateStamp:08X}{image.OPTIONAL_HEADER.SizeOfImage:x}/tolvane.exe":
-                shipped_image(kind, build).read_bytes(),
-            f"tolvane.pdb/{guid}{codeview.Age:X}/tolvane.pdb": (build / "bin" / "tolvane.pdb").read_bytes()}
+            entry: data for program in PROGRAMS
+            for entry, data in symbol_server_entries(shipped_image(kind, build, program),
+                                                     build / "bin" / f"{program[:-4]}.pdb").items()}
     signed = kind == "signed"
-    assert checker(shipped_image(kind, build), signed=signed) == set()
-    assert checker(shipped_image(kind, build), signed=True) == (set() if signed else {"signature"})
-    assert both_verify(certificate, shipped_image(kind, build)) == signed
+    for program in PROGRAMS:
+        image = shipped_image(kind, build, program)
+        assert checker(image, signed=signed, program=program) == set()
+        assert checker(image, signed=True, program=program) == (set() if signed else {"signature"})
+        assert both_verify(certificate, image) == signed
 
 
 def build_info(path):
@@ -551,13 +646,21 @@ def test_build_information_names_the_toolchain_and_the_hashes(two_releases, vers
     packages = dict(line.split(" ", 1) for line in info["Toolchain-Packages"])
     for package in ["clang-16", "lld-16", "mingw-w64-x86-64-dev", "gcc-mingw-w64-x86-64-posix", "osslsigncode"]:
         assert packages[package] == quiet(["dpkg-query", "-W", "-f=${Version}", package], text=True).stdout
-    assert info["Unsigned-Image-SHA256"] == sha256(build / "bin" / "tolvane.exe")
+    assert info["Unsigned-Image-SHA256"] == [f"{sha256(build / 'bin' / program)} {program}" for program in PROGRAMS]
     assert info["Package-SHA256"] == f"{sha256(build / f'{name}.zip')} {name}.zip"
     assert info["Symbols-SHA256"] == f"{sha256(build / f'{name}-symbols.zip')} {name}-symbols.zip"
     if kind == "signed":
-        assert info["Signed-Image-SHA256"] == sha256(build / "signed" / "tolvane.exe")
+        assert info["Signed-Image-SHA256"] == [f"{sha256(build / 'signed' / program)} {program}"
+                                               for program in PROGRAMS]
     else:
         assert "Signed-Image-SHA256" not in info
+    # each tool as it ran, by its full path, with its version
+    for tool in info["Tools"]:
+        path, version = tool.split(": ", 1)
+        said = subprocess.run([path, "--version"], capture_output=True, text=True, stdin=subprocess.DEVNULL)
+        assert os.path.isabs(path) and version == (said.stdout + said.stderr).splitlines()[0]
+    assert {os.path.basename(tool.split(":")[0]) for tool in info["Tools"]} >= {"clang-16", "ld.lld",
+                                                                                  "x86_64-w64-mingw32-windres"}
 
 
 def test_a_second_release_build_in_the_same_folder_works(two_releases, version):
@@ -571,19 +674,51 @@ def test_a_second_release_build_in_the_same_folder_works(two_releases, version):
     assert zip_file.read_bytes() == before
 
 
-# (preset, settings, what the message says)
+# (preset, settings from the keys, what the message says)
 STOPPED_RELEASES = {
-    "no-key": ("release", {"SOURCE_DATE_EPOCH": EPOCH}, "no signing key"),
-    "no-fixed-time": ("package-unsigned", {}, "Neither SOURCE_DATE_EPOCH nor a git commit"),
+    "no-key": ("release", lambda k: {}, "no signing key"),
+    "no-fixed-time": ("package-unsigned", lambda k: {"SOURCE_DATE_EPOCH": None}, "Neither SOURCE_DATE_EPOCH nor a git"),
+    "flags-from-the-environment": ("package-unsigned", lambda k: {"CFLAGS": "-O0"}, "takes its flags from the project"),
+    "timestamp-for-other-data": ("release", lambda k: {**k.token, **timestamped(k.tsa, k.tsa.other_data_url)},
+                                 "does not verify"),
 }
 
 
 @pytest.mark.parametrize("preset,settings,complaint", STOPPED_RELEASES.values(), ids=STOPPED_RELEASES.keys())
-def test_a_release_that_cannot_be_made_stops_and_writes_no_package(source_dir, tmp_path, preset, settings, complaint):
-    build = release(source_dir, tmp_path, preset, settings)
+def test_a_release_that_cannot_be_made_stops_and_writes_no_package(source_dir, keys, tmp_path, preset, settings,
+                                                                   complaint):
+    settings = {"SOURCE_DATE_EPOCH": EPOCH, **settings(keys)}
+    build = release(source_dir, tmp_path, preset, {key: value for key, value in settings.items() if value is not None})
     assert build.result.returncode != 0
     assert complaint in build.result.stdout + build.result.stderr
-    assert not list(build.build.glob("*.zip")) and not (build.build / "signed" / "tolvane.exe").exists()
+    assert not list(build.build.glob("*.zip")) and not list(build.build.glob("signed/*.exe"))
+
+
+def test_a_signing_cut_short_leaves_nothing_that_packaging_would_ship(source_dir, token, timestamp_authority,
+                                                                      tmp_path):
+    """The timestamp authority does not answer; the build is killed while it waits; packaging runs alone."""
+    asked, answer = threading.Event(), threading.Event()
+    silent, url = serve(lambda query: asked.set() or answer.wait(120) and b"")
+    try:
+        settings = {**token, **timestamped(timestamp_authority, url), "SOURCE_DATE_EPOCH": EPOCH}
+        workflow, source = release(source_dir, tmp_path, "release", settings, background=True)
+        try:
+            assert asked.wait(240), "the build never asked for a timestamp"
+        finally:
+            os.killpg(workflow.pid, signal.SIGKILL)
+            workflow.wait()
+    finally:
+        answer.set()
+        silent.shutdown()
+    build = source / "build" / "release"
+    assert not list(build.glob("signed/*.exe"))
+    # nor would packaging ship what a signing cut short once left under the signed names: the unsigned images
+    for program in PROGRAMS:
+        shutil.copy2(build / "bin" / program, build / "signed" / program)
+    packaging = subprocess.run(["cpack", "--preset", "release"], cwd=source, env=environment(settings),
+                               stdin=subprocess.DEVNULL, capture_output=True, text=True)
+    assert packaging.returncode != 0 and "does not verify" in packaging.stdout + packaging.stderr
+    assert not list(build.glob("*.zip"))
 
 
 @pytest.fixture(scope="module")
@@ -624,8 +759,8 @@ def test_the_release_check_fails_on_an_image_that_must_not_ship(request, certifi
                 shutil.copy2(path, shipped)
             else:
                 signed_with_test_certificate(certificate, path, shipped, "-h", digest, "-n", "tolvane.exe")
-        result = subprocess.run(["ctest", "--output-on-failure"], cwd=folder, stdin=subprocess.DEVNULL,
-                                capture_output=True, text=True)
+        result = subprocess.run(["ctest", "--output-on-failure", "-R", "check_pe_image.tolvane$"], cwd=folder,
+                                stdin=subprocess.DEVNULL, capture_output=True, text=True)
     finally:
         if own is not None:  # the timestamped release's image, which other tests read
             shipped.write_bytes(own)
@@ -635,32 +770,35 @@ def test_the_release_check_fails_on_an_image_that_must_not_ship(request, certifi
 @pytest.fixture(scope="module")
 def token_release(source_dir, token, timestamp_authority, tmp_path_factory):
     """The release as a publisher makes it: the key in a token, timestamped."""
-    settings = {**token, "TOLVANE_SIGN_TIMESTAMP_URL": timestamp_authority.url, "SOURCE_DATE_EPOCH": EPOCH}
+    settings = {**token, **timestamped(timestamp_authority), "SOURCE_DATE_EPOCH": EPOCH}
     return released(release(source_dir, tmp_path_factory.mktemp("token-release"), "release", settings))
 
 
+@pytest.mark.parametrize("program", PROGRAMS)
 def test_the_token_signed_timestamped_release_checks_and_verifies(token_release, checker, certificate,
-                                                                   timestamp_authority):
-    signed = token_release / "signed" / "tolvane.exe"
-    assert checker(signed, signed=True, timestamped=True) == set()
+                                                                   timestamp_authority, program):
+    signed = token_release / "signed" / program
+    assert checker(signed, signed=True, timestamped=True, program=program) == set()
     assert both_verify(certificate, signed)
     assert osslsigncode_verifies(certificate, signed, "-TSA-CAfile", str(timestamp_authority.ca))
 
 
 def test_a_third_party_rebuilds_the_release_and_compares(source_dir, token_release, version, tmp_path):
     """As the README tells: the same commit and toolchain, rebuild, strip the
-    signature from the released tolvane.exe, compare."""
-    with zipfile.ZipFile(token_release / f"tolvane-{version}-win64.zip") as archive:
-        (tmp_path / "released.exe").write_bytes(archive.read("tolvane.exe"))
+    signatures from the released programs, compare."""
     info = build_info(token_release / f"tolvane-{version}-win64.buildinfo")
     rebuilt = released(release(source_dir, tmp_path / "rebuild", "package-unsigned",
                                {"SOURCE_DATE_EPOCH": info["Source-Date-Epoch"]}))
-    quiet(["osslsigncode", "remove-signature", "-in", str(tmp_path / "released.exe"),
-           "-out", str(tmp_path / "stripped.exe")])
-    stripped = (tmp_path / "stripped.exe").read_bytes()
-    assert stripped == (rebuilt / "bin" / "tolvane.exe").read_bytes()
-    assert hashlib.sha256(stripped).hexdigest() == info["Unsigned-Image-SHA256"]
-    assert hashlib.sha256((tmp_path / "released.exe").read_bytes()).hexdigest() == info["Signed-Image-SHA256"]
+    sha256 = lambda data: hashlib.sha256(data).hexdigest()
+    with zipfile.ZipFile(token_release / f"tolvane-{version}-win64.zip") as archive:
+        for program in PROGRAMS:
+            (tmp_path / program).write_bytes(archive.read(program))
+            quiet(["osslsigncode", "remove-signature", "-in", str(tmp_path / program),
+                   "-out", str(tmp_path / f"stripped-{program}")])
+            stripped = (tmp_path / f"stripped-{program}").read_bytes()
+            assert stripped == (rebuilt / "bin" / program).read_bytes()
+            assert f"{sha256(stripped)} {program}" in info["Unsigned-Image-SHA256"]
+            assert f"{sha256(archive.read(program))} {program}" in info["Signed-Image-SHA256"]
 
 
 def signing_time(path):
@@ -707,11 +845,15 @@ def test_documented_windows_codes_match_the_headers(request, source_dir):
     assert set(documented) == {"ERROR_ELEVATION_REQUIRED", "ERROR_CANCELLED", "STATUS_DLL_NOT_FOUND",
                                "STATUS_ENTRYPOINT_NOT_FOUND", "STATUS_INVALID_IMAGE_FORMAT",
                                "STATUS_DLL_INIT_FAILED", "STATUS_CONTROL_C_EXIT", "STATUS_ACCESS_VIOLATION",
-                               "STATUS_STACK_BUFFER_OVERRUN"}
+                               "STATUS_STACK_BUFFER_OVERRUN", "ERROR_INSTALL_FAILURE", "ERROR_INVALID_PARAMETER",
+                               "ERROR_OPEN_FAILED"}
     # Errors that reach the launcher, as Task Scheduler shows them: HRESULT_FROM_WIN32
     launcher_errors = re.findall(r"\|\s*(0x[0-9A-F]+)\s*\|\s*(\d+)\s*\|\s*(ERROR_[A-Z_]+)\s*\|$", document, re.MULTILINE)
     assert {name: int(hresult, 16) for hresult, _, name in launcher_errors} == {
-        name: 0x80070000 | code for name, code in documented.items() if name.startswith("ERROR_")}
+        name: 0x80070000 | documented[name] for name in ("ERROR_ELEVATION_REQUIRED", "ERROR_CANCELLED")}
+    # tolvane-run.exe's statuses, as Task Scheduler shows them: the code itself
+    statuses = re.findall(r"\|\s*(\d+)\s*\|\s*(0x[0-9A-F]+)\s*\|\s*(ERROR_[A-Z_]+)?\s*\|$", document, re.MULTILINE)
+    assert len(statuses) == 5 and all(int(code) == int(shown, 16) for code, shown, _ in statuses)
     include_dir = request.config.getoption("--mingw-include")
     for name, code in documented.items():
         if name == "ERROR_ELEVATION_REQUIRED":
