@@ -394,8 +394,6 @@ BAD_SETUPS = {
     "pin-file-that-others-can-read": (lambda k: {**without(k.token, "TOLVANE_SIGN_PASSWORD"), **NO_TIMESTAMP,
                                                  "TOLVANE_SIGN_PASSWORD_FILE": k.open_pin_file}, "chmod 600"),
     "pin-file-and-pin": (lambda k: {**k.token, **NO_TIMESTAMP, "TOLVANE_SIGN_PASSWORD_FILE": k.pin_file}, "not both"),
-    "pin-file-missing": (lambda k: {**without(k.token, "TOLVANE_SIGN_PASSWORD"), **NO_TIMESTAMP,
-                                    "TOLVANE_SIGN_PASSWORD_FILE": "/absent/pin"}, "cannot read the password file"),
 }
 
 

@@ -19,47 +19,38 @@ SETUPS = {
 }
 
 
-@pytest.fixture
-def setup(request, platform, tmp_path):
-    """Runs setup.sh with stand-ins: (its result, the apt-get lines it ran, or None)."""
+@pytest.mark.parametrize("uid,sudo,prefix", SETUPS.values(), ids=SETUPS.keys())
+def test_setup_runs_apt_get_as_root_through_sudo_or_not_at_all(request, platform, tmp_path, uid, sudo, prefix):
     if platform.name != "native":
         pytest.skip("the setup script runs on Debian")
-
-    def run(uid, sudo):
-        shim, log = tmp_path / "bin", tmp_path / "log"
-        shim.mkdir()
-        stand_ins = {"id": f"echo {uid}\n",
-                     "apt-get": f'echo "apt-get $* [DEBIAN_FRONTEND=$DEBIAN_FRONTEND]" >> {log}\n'}
-        if sudo:
-            stand_ins["sudo"] = f'printf "sudo " >> {log}\nexec "$@"\n'
-        for name, body in stand_ins.items():
-            (shim / name).write_text("#!/bin/sh\n" + body)
-            (shim / name).chmod(0o755)
-        os.symlink(shutil.which("env"), shim / "env")
-        script = request.config.getoption("--source-dir") / "tools" / "setup.sh"
-        result = subprocess.run(["/bin/sh", str(script)], env={"PATH": str(shim)}, stdin=subprocess.DEVNULL,
-                                capture_output=True, text=True)
-        return result, log.read_text().splitlines() if log.exists() else None
-    return run
-
-
-@pytest.mark.parametrize("uid,sudo,prefix", SETUPS.values(), ids=SETUPS.keys())
-def test_setup_runs_apt_get_as_root_through_sudo_or_not_at_all(setup, uid, sudo, prefix):
-    result, apt_get = setup(uid, sudo)
+    shim, log = tmp_path / "bin", tmp_path / "log"
+    shim.mkdir()
+    stand_ins = {"id": f"echo {uid}\n", "apt-get": f'echo "apt-get $* [DEBIAN_FRONTEND=$DEBIAN_FRONTEND]" >> {log}\n'}
+    if sudo:
+        stand_ins["sudo"] = f'printf "sudo " >> {log}\nexec "$@"\n'
+    for name, body in stand_ins.items():
+        (shim / name).write_text("#!/bin/sh\n" + body)
+        (shim / name).chmod(0o755)
+    os.symlink(shutil.which("env"), shim / "env")
+    script = request.config.getoption("--source-dir") / "tools" / "setup.sh"
+    result = subprocess.run(["/bin/sh", str(script)], env={"PATH": str(shim)}, stdin=subprocess.DEVNULL,
+                            capture_output=True, text=True)
     if prefix is None:
         assert result.returncode == 1 and "needs root" in result.stderr
-        assert apt_get is None
+        assert not log.exists()
     else:
         assert result.returncode == 0, result.stderr
-        update, install = apt_get
+        update, install = log.read_text().splitlines()
         assert update.startswith(prefix + "apt-get update ")
         assert install.startswith(prefix + "apt-get install -y --no-install-recommends ")
         # no question that would stop a setup without anyone at it
         assert install.endswith(" [DEBIAN_FRONTEND=noninteractive]")
+        assert {path: owner for path, owner in owners_of_what_is_used().items()
+                if owner not in brought_by([word for word in install.split()[2:] if word[0] not in "-["])} == {}
 
 
-# What the build, the Windows build under Wine and the release tests run or load, by program name or path,
-# and the Python modules that the tests import.
+# What the build, the Windows build under Wine and the release tests run or load, by name or path, and the
+# Python modules that the tests import.
 USED = ["cmake", "ninja", "git", "gcc", "g++", "valgrind", "clang-16", "clang++-16", "/usr/lib/llvm-16/bin/ld.lld",
         "x86_64-w64-mingw32-gcc-posix", "x86_64-w64-mingw32-windres", "x86_64-w64-mingw32-dlltool",
         "/usr/lib/wine/wine64", "wineserver", "wineboot", "osslsigncode", "sbverify", "openssl", "softhsm2-util",
@@ -67,31 +58,27 @@ USED = ["cmake", "ninja", "git", "gcc", "g++", "valgrind", "clang-16", "clang++-
 MODULES = ["pytest", "pefile", "asn1crypto"]
 
 
-def installed_packages():
-    """{package: (what it needs, its alternatives as well), ...} and {virtual package: its providers}."""
+def owners_of_what_is_used():
+    paths = [os.path.realpath(shutil.which(used) or used) for used in USED]
+    paths += [os.path.realpath(__import__(module).__file__) for module in MODULES]
+    return {path: subprocess.run(["dpkg-query", "-S", path], capture_output=True, text=True).stdout.split(":")[0]
+            for path in paths}
+
+
+def brought_by(packages):
+    """The packages and all that they need, by what this machine's installed packages say (alternatives too)."""
     listing = subprocess.run(["dpkg-query", "-W", "-f", "${Package}\t${Pre-Depends}, ${Depends}\t${Provides}\n"],
                              capture_output=True, text=True, check=True).stdout
     needs, providers = {}, {}
     for line in listing.splitlines():
         package, depends, provides = line.split("\t")
         needs[package] = {part.split()[0].split(":")[0] for part in re.split(r"[,|]", depends) if part.strip()}
-        for virtual in re.split(r",", provides):
-            if virtual.strip():
-                providers.setdefault(virtual.split()[0], set()).add(package)
-    return needs, providers
-
-
-def test_setup_installs_every_package_that_the_build_and_the_tests_use(setup):
-    _, (_, install) = setup(0, False)
-    needs, providers = installed_packages()
-    brought, todo = set(), [word for word in install.split()[2:] if word[0] not in "-["]
+        for virtual in filter(str.strip, provides.split(",")):
+            providers.setdefault(virtual.split()[0], set()).add(package)
+    brought, todo = set(), list(packages)
     while todo:
         package = todo.pop()
         if package not in brought:
             brought.add(package)
             todo += needs.get(package, set()) | providers.get(package, set())
-    paths = [os.path.realpath(shutil.which(used) or used) for used in USED]
-    paths += [os.path.realpath(__import__(module).__file__) for module in MODULES]
-    owners = {path: subprocess.run(["dpkg-query", "-S", path], capture_output=True, text=True).stdout.split(":")[0]
-              for path in paths}
-    assert {path: owner for path, owner in owners.items() if owner not in brought} == {}
+    return brought
