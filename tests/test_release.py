@@ -276,17 +276,17 @@ def test_signature_verifies_twice_and_a_tampered_copy_does_not(request, source_d
 
 def test_a_timestamp_keeps_the_signature_valid_after_the_certificate_expires(
         source_dir, checker, certificate, token, timestamp_authority, unsigned, tmp_path):
-    timestamped, plain = tmp_path / "timestamped" / "tolvane.exe", tmp_path / "plain" / "tolvane.exe"
-    result = sign(source_dir, unsigned, timestamped, {**token, **globals()["timestamped"](timestamp_authority)})
+    stamped, plain = tmp_path / "stamped" / "tolvane.exe", tmp_path / "plain" / "tolvane.exe"
+    result = sign(source_dir, unsigned, stamped, {**token, **timestamped(timestamp_authority)})
     assert result.returncode == 0, result.stderr
     assert sign(source_dir, unsigned, plain, {**token, **NO_TIMESTAMP}).returncode == 0
-    assert checker(timestamped, signed=True, timestamped=True) == set()
+    assert checker(stamped, signed=True, timestamped=True) == set()
     tsa = ("-TSA-CAfile", str(timestamp_authority.ca))
-    assert both_verify(certificate, timestamped)
-    assert osslsigncode_verifies(certificate, timestamped, *tsa)
+    assert both_verify(certificate, stamped)
+    assert osslsigncode_verifies(certificate, stamped, *tsa)
     # The certificates are valid for two days; ten days on, only the timestamp holds.
     later = str(int(time.time()) + 10 * 86400)
-    assert osslsigncode_verifies(certificate, timestamped, *tsa, "-time", later)
+    assert osslsigncode_verifies(certificate, stamped, *tsa, "-time", later)
     assert not osslsigncode_verifies(certificate, plain, "-time", later)
     assert osslsigncode_verifies(certificate, plain)
 
