@@ -33,6 +33,13 @@
  *   ZEL_STAND_IN_STDOUT   Windows: a file that the install call makes
  *                         standard output (SetStdHandle) and leaves so, as
  *                         a library may for its console programs
+ *   ZEL_STAND_IN_PRINT    a line that the install call prints to standard
+ *                         output with printf and flushes, as a library that
+ *                         reports its progress does
+ *   ZEL_STAND_IN_PRINT_AT_UNLOAD  a line that the install call prints to
+ *                         standard output with printf and leaves in the
+ *                         run-time's buffer, which the run-time writes out
+ *                         as it is unloaded with the process
  *   ZEL_STAND_IN_THREAD   Windows: milliseconds that a thread the install
  *                         call starts lives on, then exits with status 7;
  *                         journalled as "thread", the milliseconds, "=",
@@ -297,6 +304,20 @@ static void scripted_standard_output(void)
 #endif
 }
 
+/* Into standard output's buffer in the library's own run-time; flushed
+ * at once, or when the run-time is unloaded. */
+static void scripted_print(void)
+{
+	const char *now = getenv("ZEL_STAND_IN_PRINT");
+	const char *at_unload = getenv("ZEL_STAND_IN_PRINT_AT_UNLOAD");
+	if (now != NULL) {
+		printf("%s\n", now);
+		fflush(stdout);
+	}
+	if (at_unload != NULL)
+		printf("%s\n", at_unload);
+}
+
 #ifndef STAND_IN_WITHOUT_zelActSvcInstallWin
 zel_bool zelActSvcInstallWin(const char *publisher_name, const char *product_name)
 {
@@ -306,6 +327,7 @@ zel_bool zelActSvcInstallWin(const char *publisher_name, const char *product_nam
 	scripted_helper();
 	scripted_thread();
 	scripted_standard_output();
+	scripted_print();
 	zel_bool result = scripted_result();
 	status_reads = 0;
 	FILE *journal = open_journal();

@@ -277,15 +277,30 @@ def test_without_set_default_dll_directories_the_current_folder_leaves_the_searc
 
 
 STACK_BUFFER_OVERRUN = 0xC0000409
+UNLOADED = {"ZEL_STAND_IN_PRINT_AT_UNLOAD": "unloaded"}
+
+# (the program built as tolvane.exe is, its argument, its whole exit status, its output): a smashed stack ends
+# the process at once, with no vectored handler ("handler") and no library's clean-up at process detach (the
+# stand-in's "unloaded") run, where fast fail is absent too; a process that ends by returning runs the clean-up
+SMASHED_STACKS = {
+    "fast-fail": ("stack_cookie.exe", "smash", STACK_BUFFER_OVERRUN, b"returning\n"),
+    "fast-fail-absent": ("stack_cookie_without_fast_fail.exe", "smash", STACK_BUFFER_OVERRUN, b"returning\n"),
+    "returning-unsmashed": ("stack_cookie_without_fast_fail.exe", "install", 0, b"returning\nunloaded\r\n"),
+}
 
 
-def test_the_entry_point_seeds_the_stack_cookie_and_a_smashed_one_ends_the_process(deployment):
+def test_the_entry_point_seeds_the_stack_cookie(deployment):
     """In a program built as tolvane.exe is, without the load configuration through which Windows (and Wine)
-    would replace the cookie first: each run its own cookie, its top 16 bits clear; a check that fails ends
-    the process with the fast fail's status before the function returns."""
+    would replace the cookie first: each run its own cookie, its top 16 bits clear."""
     deployment.add_test_program("stack_cookie.exe")
     cookies = [int(deployment.launch("stack_cookie.exe").stdout, 16) for _ in range(2)]
     assert cookies[0] != cookies[1] and {cookie >> 48 for cookie in cookies} == {0}
     assert 0x00002B992DDFA232 not in cookies
-    run = deployment.launch("stack_cookie.exe smash")
-    assert (run.status, run.stdout) == (STACK_BUFFER_OVERRUN, b"returning\n")
+
+
+@pytest.mark.parametrize("program,argument,status,output", SMASHED_STACKS.values(), ids=SMASHED_STACKS.keys())
+def test_a_smashed_stack_ends_the_process_before_any_handler_or_clean_up(deployment, program, argument, status,
+                                                                         output):
+    deployment.add_test_program(program)
+    run = deployment.launch(f"{program} {argument}", script=UNLOADED)
+    assert (run.status, run.stdout) == (status, output)

@@ -37,18 +37,21 @@ PROGRAMS = {
 # The one system library the programs import from, and the functions they
 # may import: each one is in Windows 5.2 x64 (Server 2003, XP x64).  By
 # Microsoft's documentation every function here is in Windows 2000 or XP
-# and Server 2003; SetDllDirectoryW came with XP SP1 and Server 2003.  A
-# function of a later Windows, SetDefaultDllDirectories above all, must be
-# looked up at run time: imported, it keeps tolvane.exe from starting where
-# it is missing.
+# and Server 2003; SetDllDirectoryW came with XP SP1 and Server 2003.
+# IsProcessorFeaturePresent is in all of them, but PF_FASTFAIL_AVAILABLE is
+# present only from Windows 8 on: before, the stack check's failure ends the
+# process with TerminateProcess.  A function of a later Windows,
+# SetDefaultDllDirectories above all, must be looked up at run time:
+# imported, it keeps tolvane.exe from starting where it is missing.
 SYSTEM_LIBRARY = "KERNEL32.dll"
 SYSTEM_FUNCTIONS = {
     "CloseHandle", "CreateFileW", "CreateProcessW", "ExitProcess", "FoldStringW", "GetACP", "GetCommandLineW",
-    "GetCurrentProcessId", "GetCurrentThreadId", "GetEnvironmentVariableW", "GetExitCodeProcess", "GetFileSize",
-    "GetFileType", "GetLastError", "GetModuleFileNameW", "GetModuleHandleW", "GetProcAddress", "GetProcessHeap",
-    "GetStdHandle", "GetStringTypeW", "GetSystemTimeAsFileTime", "HeapAlloc", "HeapFree", "MultiByteToWideChar",
-    "QueryPerformanceCounter", "ReadFile", "SetConsoleCtrlHandler", "SetDllDirectoryW", "SetEnvironmentVariableW",
-    "SetFilePointer", "SetHandleInformation", "SetLastError", "WaitForSingleObject", "WideCharToMultiByte",
+    "GetCurrentProcess", "GetCurrentProcessId", "GetCurrentThreadId", "GetEnvironmentVariableW",
+    "GetExitCodeProcess", "GetFileSize", "GetFileType", "GetLastError", "GetModuleFileNameW", "GetModuleHandleW",
+    "GetProcAddress", "GetProcessHeap", "GetStdHandle", "GetStringTypeW", "GetSystemTimeAsFileTime", "HeapAlloc",
+    "HeapFree", "IsProcessorFeaturePresent", "MultiByteToWideChar", "QueryPerformanceCounter", "ReadFile",
+    "SetConsoleCtrlHandler", "SetDllDirectoryW", "SetEnvironmentVariableW", "SetFilePointer",
+    "SetHandleInformation", "SetLastError", "TerminateProcess", "WaitForSingleObject", "WideCharToMultiByte",
     "WriteConsoleW", "WriteFile", "lstrlenW",
 }
 # C run-time libraries: the system's old one, the universal one and its API

@@ -43,13 +43,18 @@ set(front_end "${PROJECT_SOURCE_DIR}/utils/install_service")
 
 # A program built as tolvane.exe is, without the load configuration whose
 # cookie Windows (and Wine) would replace: its own seeding and the check's
-# end of the process, which Wine does not show in tolvane.exe.
-add_executable(stack_cookie windows/stack_cookie.c "${front_end}/windows_console.cpp")
-tolvane_link_without_c_run_time(stack_cookie)
-target_link_libraries(stack_cookie PRIVATE tolvane_build_flags)
-# lld warns of a guard without a load configuration.
-target_link_options(stack_cookie PRIVATE LINKER:--no-fatal-warnings)
-set_target_properties(stack_cookie PROPERTIES RUNTIME_OUTPUT_DIRECTORY "${test_programs}")
+# end of the process, which Wine does not show in tolvane.exe; and the same
+# where fast fail is absent, as before Windows 8, which Wine cannot be.
+foreach(program IN ITEMS stack_cookie stack_cookie_without_fast_fail)
+  add_executable(${program} windows/stack_cookie.c "${front_end}/windows_console.cpp")
+  tolvane_link_without_c_run_time(${program})
+  target_link_libraries(${program} PRIVATE zel_act_installer tolvane_build_flags)
+  # lld warns of a guard without a load configuration.
+  target_link_options(${program} PRIVATE LINKER:--no-fatal-warnings)
+  set_target_properties(${program} PROPERTIES RUNTIME_OUTPUT_DIRECTORY "${test_programs}")
+endforeach()
+target_compile_definitions(stack_cookie_without_fast_fail PRIVATE WITHOUT_FAST_FAIL)
+target_link_options(stack_cookie_without_fast_fail PRIVATE LINKER:--wrap=IsProcessorFeaturePresent)
 
 # Images built wrongly on purpose: each must trip the image checks.
 function(tolvane_add_broken_image name)

@@ -1,10 +1,19 @@
 /* Built as tolvane.exe is, but without a load configuration, so that no
  * loader replaces its stack cookie and only the entry point's seeding can:
  *   stack_cookie          prints the cookie as main finds it, in hexadecimal
- *   stack_cookie smash    writes past a buffer on the stack and returns:
- *                         the cookie's check must end the process first */
+ *   stack_cookie install  calls the installer library's install and returns
+ *   stack_cookie smash    the same, but writes past a buffer on the stack
+ *                         before it returns: the cookie's check must end the
+ *                         process first
+ * A vectored exception handler writes "handler" on standard output, should
+ * anything raise an exception; the stand-in shows its clean-up at process
+ * detach when its environment asks it to print as it unloads.  Built as
+ * stack_cookie_without_fast_fail, it runs as on Windows before 8, where
+ * IsProcessorFeaturePresent says that fast fail is absent. */
 #include <stdint.h>
 #include <windows.h>
+
+#include "zel_act_installer.h"
 
 extern uintptr_t __stack_chk_guard;
 
@@ -17,22 +26,42 @@ static void put(const char *text)
 	WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), text, (DWORD)lstrlenA(text), &written, NULL);
 }
 
-__attribute__((noinline)) static void smash(void)
+#ifdef WITHOUT_FAST_FAIL
+BOOL WINAPI __wrap_IsProcessorFeaturePresent(DWORD feature)
+{
+	return feature != PF_FASTFAIL_AVAILABLE;
+}
+#endif
+
+static LONG WINAPI handler(EXCEPTION_POINTERS *exception)
+{
+	(void)exception;
+	put("handler\n");
+	return EXCEPTION_CONTINUE_SEARCH;
+}
+
+__attribute__((noinline)) static void smash(size_t length)
 {
 	char buffer[16];
 	volatile char *end = buffer;
-	for (size_t index = 0; index < smash_length; ++index)
+	for (size_t index = 0; index < length; ++index)
 		end[index] = 'x';
 	put("returning\n");
+}
+
+static int ends_with(const wchar_t *line, const wchar_t *word)
+{
+	const int length = lstrlenW(line), word_length = lstrlenW(word);
+	return length >= word_length && lstrcmpW(line + length - word_length, word) == 0;
 }
 
 int main(void)
 {
 	const wchar_t *line = GetCommandLineW();
-	const int length = lstrlenW(line);
-	if (length >= 5 && lstrcmpW(line + length - 5, L"smash") == 0) {
-		smash();
-		put("returned\n");
+	if (ends_with(line, L"smash") || ends_with(line, L"install")) {
+		AddVectoredExceptionHandler(1, handler);
+		zelActSvcInstallWin("Acme", "Widget");
+		smash(ends_with(line, L"smash") ? smash_length : sizeof "returning");
 		return 0;
 	}
 	char digits[] = "0123456789abcdef\n";

@@ -5,7 +5,9 @@
  * directory from this symbol (GNU ld 2.40 would leave it out), fills in the
  * Control Flow Guard tables that it names, and with --guard-cf warns where
  * a guard field does not hold what it wrote, which the build makes an
- * error.
+ * error.  Its pointers are among the few absolute addresses in an image
+ * whose code is relative to where it runs: lld writes base relocations for
+ * them, which Windows needs in order to load the image at a random address.
  */
 #include <stddef.h>
 #include <stdint.h>

@@ -28,9 +28,3 @@ __attribute__((noreturn, no_stack_protector)) void tolvane_start(void)
 	take_standard_handles();
 	ExitProcess((UINT)main(0, NULL));
 }
-
-/* For ASLR to move an image, the image must carry relocation entries, and
- * lld writes them only for the absolute addresses that the image holds:
- * tolvane's code, all of it relative to where it runs, holds none but this
- * one. */
-__attribute__((used)) static void (*const relocated_entry)(void) = tolvane_start;

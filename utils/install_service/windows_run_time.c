@@ -37,13 +37,23 @@ __attribute__((no_stack_protector)) void seed_stack_cookie(void)
 	__stack_chk_guard = cookie == DEFAULT_COOKIE ? cookie + 1 : cookie;
 }
 
-/* A smashed stack: the process ends at once, with no handler, exception
- * filter or error report of its own run, and never returns into the
- * smashed frame (FAST_FAIL_STACK_COOKIE_CHECK_FAILURE, as Windows reports
- * it: 0xC0000409). */
+/* A smashed stack: the process ends at once with STATUS_STACK_BUFFER_OVERRUN
+ * (0xC0000409), never returning into the smashed frame, and runs none of
+ * its own code on the way: no exception handler or filter, no library's
+ * clean-up at process detach.  From Windows 8 on with a fast fail
+ * (FAST_FAIL_STACK_COOKIE_CHECK_FAILURE), which Windows Error Reporting
+ * and a debugger still see.  Earlier Windows treats that instruction as an
+ * access violation, which every vectored handler and the unhandled-exception
+ * filter would see on the smashed stack: there TerminateProcess ends the
+ * process with the same status, running no code of the process. */
 __attribute__((noreturn, no_stack_protector)) void __stack_chk_fail(void)
 {
-	__asm__ volatile("int $0x29" : : "c"(FAST_FAIL_STACK_COOKIE_CHECK_FAILURE) : "memory");
+	if (IsProcessorFeaturePresent(PF_FASTFAIL_AVAILABLE))
+		__asm__ volatile("int $0x29" : : "c"(FAST_FAIL_STACK_COOKIE_CHECK_FAILURE) : "memory");
+	const HANDLE this_process = GetCurrentProcess();
+	TerminateProcess(this_process, STATUS_STACK_BUFFER_OVERRUN);
+	/* TerminateProcess only begins the end. */
+	WaitForSingleObject(this_process, INFINITE);
 	__builtin_unreachable();
 }
 
