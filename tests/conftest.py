@@ -168,15 +168,15 @@ class Deployment:
         return Run(status, self.stdout_path.read_bytes(), self.stderr_path.read_bytes(),
                    parse_journal(self.journal))
 
-    def launch(self, command_line, script=None, **popen):
-        """Runs a command line exactly as given, through CreateProcessW (Windows); the status is the
-        program's whole exit status, which Wine cuts to 8 bits as the launcher's own."""
+    def launch(self, command_line, script=None, detached=False, **popen):
+        """Runs a command line exactly as given, through CreateProcessW (Windows), detached from any console if
+        asked; the status is the program's whole exit status, which Wine cuts to 8 bits as the launcher's own."""
         launcher = self.add_test_program("raw_command_line.exe")
         line_file, status_file = self.folder / "command-line", self.folder / "status"
         line_file.write_bytes(command_line.encode("utf-16-le", "surrogatepass"))
         status_file.unlink(missing_ok=True)
         files = [self.platform.path_for_program(path) for path in (line_file, status_file)]
-        command = [*self.platform.launcher, str(launcher), *files]
+        command = [*self.platform.launcher, str(launcher), *files, *(["detached"] if detached else [])]
         run = self.finish(self.start(command=command, script=script, **popen))
         if status_file.exists():
             run.status = int(status_file.read_text())
@@ -196,8 +196,8 @@ class Deployment:
 def make_deployment(request, platform, tmp_path):
     bin_dir = request.config.getoption("--bin-dir")
 
-    def make(library_dir=bin_dir):
-        folder = tmp_path / "deployment"
+    def make(library_dir=bin_dir, folder_name="deployment"):
+        folder = tmp_path / folder_name
         folder.mkdir()
         return Deployment(platform, folder, bin_dir, library_dir, request.config.getoption("--test-programs"))
     return make

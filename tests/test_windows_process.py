@@ -170,8 +170,12 @@ CTRL_C_DURING_AN_INSTALL = {
     "slow-install": (DELAY, [("delay", 2000, "begun")], "journal.tsv", "tolvane.exe"),
     # the console program that the library runs, once it runs, ignores it too
     "helper": ({"ZEL_STAND_IN_HELPER": HELPER, "ZEL_STAND_IN_TEXT": "ok"},
-               [("helper", HELPER.encode(), "begun"), ("helper", HELPER.encode(), 42)], "helper-running",
+               [("helper", HELPER.encode(), "begun"), ("helper", HELPER.encode(), 1252)], "helper-running",
                "tolvane.exe"),
+    # and on tolvane-run's console, whose code page (1252) it shows as its status
+    "helper-through-tolvane-run": ({"ZEL_STAND_IN_HELPER": HELPER, "ZEL_STAND_IN_TEXT": "ok"},
+                                   [("helper", HELPER.encode(), "begun"), ("helper", HELPER.encode(), 1252)],
+                                   "helper-running", "tolvane-run.exe"),
     # tolvane-run waits for tolvane.exe, then shows the whole log
     "through-tolvane-run": (DELAY, [("delay", 2000, "begun")], "journal.tsv", "tolvane-run.exe"),
 }
@@ -265,7 +269,7 @@ def test_what_the_library_starts_comes_from_tolvanes_folder_or_system32(request,
         started = [("LoadLibrary", name.encode(), None if started_from is None else names.get(
             started_from, platform.path_for_program(folders[started_from] / name)).encode())]
     else:
-        ending = "failed" if started_from is None else 42
+        ending = "failed" if started_from is None else 0  # its status: no console, no code page
         started = [("helper", name.encode(), "begun"), ("helper", name.encode(), ending)]
     assert run.calls == [*started, *install_calls(b"Acme", b"Widget", 1, 0, b"ok", 0)]
 

@@ -46,7 +46,7 @@ PROGRAMS = {
 SYSTEM_LIBRARY = "KERNEL32.dll"
 SYSTEM_FUNCTIONS = {
     "CloseHandle", "CreateFileW", "CreateProcessW", "ExitProcess", "FoldStringW", "GetACP", "GetCommandLineW",
-    "GetCurrentProcess", "GetCurrentProcessId", "GetCurrentThreadId", "GetEnvironmentVariableW",
+    "GetConsoleCP", "GetCurrentProcess", "GetCurrentProcessId", "GetCurrentThreadId", "GetEnvironmentVariableW",
     "GetExitCodeProcess", "GetFileSize", "GetFileType", "GetLastError", "GetModuleFileNameW", "GetModuleHandleW",
     "GetProcAddress", "GetProcessHeap", "GetStdHandle", "GetStringTypeW", "GetSystemTimeAsFileTime", "HeapAlloc",
     "HeapFree", "IsProcessorFeaturePresent", "MultiByteToWideChar", "QueryPerformanceCounter", "ReadFile",

@@ -35,9 +35,10 @@ tolvane_add_test_program(console_calls windows/console_calls.cpp windows_console
   WRAP GetFileType HeapAlloc MultiByteToWideChar SetConsoleCtrlHandler WriteConsoleW WriteFile)
 tolvane_add_test_program(library_search_fallback windows/library_search_fallback.cpp windows_search_paths.cpp
   WRAP GetProcAddress SetDllDirectoryW)
-# tolvane-run without administrator rights, which Wine does not refuse.
+# tolvane-run without administrator rights, which Wine does not refuse, and
+# its answers to Ctrl+Break, which Wine does not deliver.
 tolvane_add_test_program(unelevated_run windows/unelevated_run.cpp tolvane_run.cpp command_line_split.cpp
-  windows_console.cpp WRAP CreateProcessW)
+  windows_command_line.cpp windows_console.cpp WRAP CreateProcessW SetConsoleCtrlHandler)
 
 set(front_end "${PROJECT_SOURCE_DIR}/utils/install_service")
 

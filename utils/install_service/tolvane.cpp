@@ -10,12 +10,13 @@
 
 #include "command_line.h"
 #include "console.h"
+#include "messages.h"
 #include "search_paths.h"
 #include "zel_act_installer.h"
 
 static void usage_and_pause()
 {
-	print_message("Usage: tolvane publisher_name product_name\n\n");
+	print_message(USAGE_LINE "\n");
 	print_message("To continue the execution without prompting, redirect the output to a log file\n");
 	print_message("Press any key to continue...\n");
 	/* Redirected output must show the prompt before we wait, too. */
@@ -36,8 +37,7 @@ int main(int argc, char *argv[])
 		return 0;
 	}
 	if (publisher_name == nullptr || product_name == nullptr) {
-		print_message("Error installing anchor service: the publisher or product name has characters "
-			      "outside this system's ANSI code page; the installer library was not called\n");
+		print_message(NAMES_REFUSED_LINE);
 		return 0;
 	}
 
@@ -45,9 +45,7 @@ int main(int argc, char *argv[])
 	 * and no outcome line would be worse than a wait. */
 	ignore_interrupts();
 	const bool installed = zelActSvcInstallWin(publisher_name, product_name) != 0;
-	print_message(installed ? "Successfully installed anchor service for publisher %s, product %s\n"
-				: "Error installing anchor service for publisher %s, product %s\n",
-		      publisher_name, product_name);
+	print_message(installed ? INSTALLED_LINE : NOT_INSTALLED_LINE, publisher_name, product_name);
 	/* The outcome reaches a log before the library is called again, in
 	 * case the library crashes or hangs there. */
 	flush_messages();

@@ -3,7 +3,7 @@
  * by its exit status alone, where tolvane.exe's is 0 on every path.  It
  * starts the tolvane.exe beside it with its own command line's arguments,
  * unchanged, with no input and its output in a log, then shows the log and
- * exits with a status from the log's first line:
+ * exits with a status from the outcome line that tolvane.exe wrote there:
  *
  *   0     the anchor service was installed
  *   1603  it was not (ERROR_INSTALL_FAILURE)
@@ -19,6 +19,7 @@
 
 #include "command_line.h"
 #include "console.h"
+#include "messages.h"
 
 enum : DWORD {
 	/* ERROR_ELEVATION_REQUIRED, which MinGW-w64 10's headers lack */
@@ -27,18 +28,6 @@ enum : DWORD {
 	not_installed = ERROR_INSTALL_FAILURE,
 	wrong_arguments = ERROR_INVALID_PARAMETER,
 	no_log = ERROR_OPEN_FAILED,
-};
-
-/* The beginnings of tolvane.exe's first lines, and what each says.  A name
- * comes only after these words, so no name can forge another outcome. */
-static const struct {
-	const char *beginning;
-	DWORD status;
-} outcomes[] = {
-	{"Successfully installed anchor service for publisher ", installed},
-	{"Error installing anchor service for publisher ", not_installed},
-	{"Error installing anchor service: the publisher or product name has characters outside", wrong_arguments},
-	{"Usage: tolvane publisher_name product_name\r\n", wrong_arguments},
 };
 
 enum { path_room = 32768 };
@@ -128,9 +117,15 @@ static DWORD run_tolvane(HANDLE log, SECURITY_ATTRIBUTES *inherited)
 	startup.hStdOutput = log;
 	startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
 	SetHandleInformation(startup.hStdError, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
+	/* Started by a process without a console (a service, an engine's agent
+	 * with DETACHED_PROCESS), tolvane.exe would get a console window of its
+	 * own, which the library's console programs share, on the screen of
+	 * whoever is logged on: a console without a window instead.  With a
+	 * console, tolvane.exe shares it, with its code page and Ctrl+C. */
+	const DWORD no_window = GetConsoleCP() == 0 ? CREATE_NO_WINDOW : 0;
 	PROCESS_INFORMATION process;
-	const BOOL started = CreateProcessW(tolvane_path, child_line, nullptr, nullptr, TRUE, 0, nullptr, nullptr,
-					    &startup, &process);
+	const BOOL started = CreateProcessW(tolvane_path, child_line, nullptr, nullptr, TRUE, no_window, nullptr,
+					    nullptr, &startup, &process);
 	const DWORD error = GetLastError();
 	CloseHandle(startup.hStdInput);
 	if (!started) {
@@ -151,17 +146,75 @@ static DWORD run_tolvane(HANDLE log, SECURITY_ATTRIBUTES *inherited)
 	return status;
 }
 
-static bool begins_with(const char *text, size_t length, const char *beginning)
+/* A line that tolvane.exe may write first, and the status that it gives. */
+struct outcome {
+	DWORD status;
+	char *line;
+	size_t length;
+};
+
+/* What tolvane.exe writes first for this command line, with the status of
+ * each: tolvane-run.exe passed its own arguments on unchanged, and splits
+ * and converts them exactly as tolvane.exe does.  Returns their number. */
+static size_t outcomes_for_these_names(outcome *outcomes)
 {
-	size_t index = 0;
-	for (; beginning[index] != '\0'; ++index)
-		if (index == length || text[index] != beginning[index])
+	/* A braced list is evaluated in order: each length once its line is made. */
+	size_t length = 0;
+	const char *publisher = nullptr, *product = nullptr;
+	if (command_line_names(0, nullptr, &publisher, &product) != 3) {
+		outcomes[0] = {wrong_arguments, message_text(&length, USAGE_LINE), length};
+		return 1;
+	}
+	if (publisher == nullptr || product == nullptr) {
+		outcomes[0] = {wrong_arguments, message_text(&length, NAMES_REFUSED_LINE), length};
+		return 1;
+	}
+	outcomes[0] = {installed, message_text(&length, INSTALLED_LINE, publisher, product), length};
+	outcomes[1] = {not_installed, message_text(&length, NOT_INSTALLED_LINE, publisher, product), length};
+	return 2;
+}
+
+static bool begins_with(const char *text, size_t length, const outcome &outcome)
+{
+	if (outcome.line == nullptr || outcome.length > length)
+		return false;
+	for (size_t index = 0; index < outcome.length; ++index)
+		if (text[index] != outcome.line[index])
 			return false;
 	return true;
 }
 
+/* The status of the first of the outcomes that begins a line of the log;
+ * no_log where none does. */
+static DWORD first_outcome(const char *log, size_t size, const outcome *outcomes, size_t count)
+{
+	for (size_t start = 0; start < size; ++start) {
+		for (size_t index = 0; index < count; ++index)
+			if (begins_with(log + start, size - start, outcomes[index]))
+				return outcomes[index].status;
+		while (start < size && log[start] != '\n')
+			++start;
+	}
+	return no_log;
+}
+
+/* The status that tolvane.exe's line for these names gives, wherever it
+ * begins a line of the log.  The installer library writes to the same
+ * output: what it writes before that line, between tolvane.exe's lines or
+ * after them decides nothing, nor can a name pass for another outcome,
+ * each line holding both names whole. */
+static DWORD outcome_in(const char *log, size_t size)
+{
+	outcome outcomes[2] = {};
+	const size_t count = outcomes_for_these_names(outcomes);
+	const DWORD status = first_outcome(log, size, outcomes, count);
+	for (size_t index = 0; index < count; ++index)
+		HeapFree(GetProcessHeap(), 0, outcomes[index].line);
+	return status;
+}
+
 /* The log, read back once tolvane.exe has ended, to standard output: its
- * bytes, or on a console its text.  The status that its first line gives. */
+ * bytes, or on a console its text; and the status of its outcome. */
 static DWORD show_log(HANDLE log)
 {
 	const HANDLE heap = GetProcessHeap();
@@ -175,10 +228,7 @@ static DWORD show_log(HANDLE log)
 		return no_log;
 	}
 	write_output(text, read);
-	DWORD status = no_log;
-	for (const auto &outcome : outcomes)
-		if (begins_with(text, read, outcome.beginning))
-			status = outcome.status;
+	const DWORD status = outcome_in(text, read);
 	HeapFree(heap, 0, text);
 	if (status == no_log)
 		print_error("tolvane-run: the log %s holds no outcome of tolvane.exe's\n", shown(log_path));

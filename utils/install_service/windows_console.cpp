@@ -156,28 +156,54 @@ static void write_text(HANDLE output, const char *bytes, size_t length)
 		write_bytes(output, bytes, length);
 }
 
-static void print_to(HANDLE output, const char *format, va_list arguments)
+/* The message's bytes in memory from the process heap, with their number
+ * in *length; nullptr without memory, or, with *known false, at a
+ * conversion other than %s and %d. */
+static char *format_in_heap(size_t *length, bool *known, const char *format, va_list arguments)
 {
 	va_list measuring;
 	va_copy(measuring, arguments);
-	message_bytes measure = {output, nullptr, 0, 0};
-	const bool known = format_message(measure, format, measuring);
+	message_bytes measure = {nullptr, nullptr, 0, 0};
+	*known = format_message(measure, format, measuring);
 	va_end(measuring);
+	*length = measure.length;
+	auto *const buffer = *known ? static_cast<char *>(HeapAlloc(GetProcessHeap(), 0, measure.length)) : nullptr;
+	if (buffer != nullptr) {
+		message_bytes message = {nullptr, buffer, measure.length, 0};
+		format_message(message, format, arguments);
+	}
+	return buffer;
+}
+
+static void print_to(HANDLE output, const char *format, va_list arguments)
+{
+	size_t length = 0;
+	bool known = false;
+	va_list formatting;
+	va_copy(formatting, arguments);
+	char *const buffer = format_in_heap(&length, &known, format, formatting);
+	va_end(formatting);
 	if (!known)
 		return;
-	static char fixed[512];
-	const HANDLE heap = GetProcessHeap();
-	auto *const buffer = static_cast<char *>(HeapAlloc(heap, 0, measure.length));
-	message_bytes message = {output, buffer, measure.length, 0};
-	if (buffer == nullptr)
-		message = {output, fixed, sizeof fixed, 0};
-	format_message(message, format, arguments);
 	if (buffer == nullptr) {
+		static char fixed[512];
+		message_bytes message = {output, fixed, sizeof fixed, 0};
+		format_message(message, format, arguments);
 		write_bytes(output, message.buffer, message.length);
 		return;
 	}
-	write_text(output, buffer, message.length);
-	HeapFree(heap, 0, buffer);
+	write_text(output, buffer, length);
+	HeapFree(GetProcessHeap(), 0, buffer);
+}
+
+char *message_text(size_t *length, const char *format, ...)
+{
+	bool known = false;
+	va_list arguments;
+	va_start(arguments, format);
+	char *const text = format_in_heap(length, &known, format, arguments);
+	va_end(arguments);
+	return text;
 }
 
 void print_message(const char *format, ...)
