@@ -35,6 +35,13 @@ foreach(built IN LISTS CPACK_TOLVANE_UNSIGNED_IMAGES)
     endif()
     execute_process(COMMAND "${CPACK_TOLVANE_OSSLSIGNCODE}" verify ${verify} -in "${image}"
       RESULT_VARIABLE unverified OUTPUT_VARIABLE verification ERROR_VARIABLE verification)
+    # osslsigncode exits with 0 after a timestamp for other data, or from an
+    # authority outside that chain, while the certificate is valid today:
+    # its report must say that the timestamp verified.
+    string(FIND "\n${verification}" "\nTimestamp Server Signature verification: ok" timestamp_verified)
+    if(CPACK_TOLVANE_TIMESTAMPED AND timestamp_verified EQUAL -1)
+      set(unverified "the timestamp")
+    endif()
     if(unverified)
       message(FATAL_ERROR "${name} in the package does not verify:\n${verification}")
     endif()

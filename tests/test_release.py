@@ -302,17 +302,18 @@ def test_signature_with_a_given_signing_time_is_reproducible(source_dir, certifi
     assert signed_at(str(int(EPOCH) + 1), "three") != first
 
 
-def pin_file(folder, mode=0o600):
+def pin_file(folder, mode=0o600, end="\n"):
     """The token's PIN on the first line of a file."""
     path = folder / "pin"
-    path.write_text(PIN + "\n")
+    path.write_text(PIN + end)
     path.chmod(mode)
     return str(path)
 
 
-@pytest.mark.parametrize("from_file", [False, True], ids=["environment", "file"])
-def test_the_pin_never_reaches_a_command_line(source_dir, token, unsigned, tmp_path, from_file):
-    """From a file, the PIN is in no process's environment either."""
+@pytest.mark.parametrize("source", ["environment", "file", "file-without-a-line-break"])
+def test_the_pin_never_reaches_a_command_line(source_dir, token, unsigned, tmp_path, source):
+    """From a file, the PIN is in no process's environment either; a file as printf '%s' writes it does too."""
+    from_file = source != "environment"
     shim = tmp_path / "shim"
     shim.mkdir()
     (shim / "osslsigncode").write_text(f'#!/bin/sh\nprintf "%s\\n" "$@" >> {tmp_path}/arguments\n'
@@ -321,7 +322,7 @@ def test_the_pin_never_reaches_a_command_line(source_dir, token, unsigned, tmp_p
     settings = {**token, **NO_TIMESTAMP, "PATH": f"{shim}:{os.environ['PATH']}"}
     if from_file:
         del settings["TOLVANE_SIGN_PASSWORD"]
-        settings["TOLVANE_SIGN_PASSWORD_FILE"] = pin_file(tmp_path)
+        settings["TOLVANE_SIGN_PASSWORD_FILE"] = pin_file(tmp_path, end="" if source.endswith("break") else "\n")
     result = sign(source_dir, unsigned, tmp_path / "signed" / "tolvane.exe", settings)
     assert result.returncode == 0, result.stderr
     arguments = (tmp_path / "arguments").read_text()
@@ -332,10 +333,11 @@ def test_the_pin_never_reaches_a_command_line(source_dir, token, unsigned, tmp_p
 
 @pytest.fixture(scope="module")
 def keys(certificate, token, timestamp_authority, broken_timestamp_servers, tmp_path_factory):
-    folders = [tmp_path_factory.mktemp("pin") for _ in range(2)]
+    folders = [tmp_path_factory.mktemp("pin") for _ in range(3)]
     return types.SimpleNamespace(pkcs12=pkcs12(certificate), pem=pem(certificate), token=token,
                                  tsa=timestamp_authority, broken=broken_timestamp_servers, certificate=certificate,
-                                 pin_file=pin_file(folders[0]), open_pin_file=pin_file(folders[1], 0o644))
+                                 pin_file=pin_file(folders[0]), open_pin_file=pin_file(folders[1], 0o644),
+                                 group_pin_file=pin_file(folders[2], 0o640))
 
 
 def without(settings, key):
@@ -393,6 +395,8 @@ BAD_SETUPS = {
                                          **NO_TIMESTAMP}, "holds the PIN"),
     "pin-file-that-others-can-read": (lambda k: {**without(k.token, "TOLVANE_SIGN_PASSWORD"), **NO_TIMESTAMP,
                                                  "TOLVANE_SIGN_PASSWORD_FILE": k.open_pin_file}, "chmod 600"),
+    "pin-file-that-its-group-can-read": (lambda k: {**without(k.token, "TOLVANE_SIGN_PASSWORD"), **NO_TIMESTAMP,
+                                                    "TOLVANE_SIGN_PASSWORD_FILE": k.group_pin_file}, "chmod 600"),
     "pin-file-and-pin": (lambda k: {**k.token, **NO_TIMESTAMP, "TOLVANE_SIGN_PASSWORD_FILE": k.pin_file}, "not both"),
 }
 
@@ -505,10 +509,12 @@ def test_the_timestamp_check_fails_on_a_token_for_other_data(failures, certifica
     assert "imprint is not the signature's" in timestamped_by(timestamp_authority.other_data_url, "other")["signature"]
 
 
-def release(source_dir, folder, preset, settings, git_commit_time=None, uncommitted=False, background=False):
+def release(source_dir, folder, preset, settings, git_commit_time=None, uncommitted=False, background=False,
+            configure=None):
     """The preset's whole workflow from a copy of the sources, a git checkout of
     them if a commit time is given, with a change left uncommitted if asked;
-    with background, the process of the workflow, started in a session of its own."""
+    with background, the process of the workflow, started in a session of its own;
+    with configure, only the preset's configure step, with those options."""
     source = copy_sources(source_dir, folder, SOURCES + ["CMakePresets.json", "packaging", "tools"])
     if git_commit_time is not None:
         when = {"GIT_AUTHOR_DATE": f"@{git_commit_time} +0000", "GIT_COMMITTER_DATE": f"@{git_commit_time} +0000"}
@@ -521,7 +527,8 @@ def release(source_dir, folder, preset, settings, git_commit_time=None, uncommit
                 setup.write("# a local change\n")
     # Git must not find a checkout above the copy, whatever folder the tests run in.
     env = {**environment(settings), "GIT_CEILING_DIRECTORIES": str(folder)}
-    command = ["cmake", "--workflow", "--preset", preset]
+    command = ["cmake", "--workflow", "--preset", preset] if configure is None else ["cmake", "--preset", preset,
+                                                                                      *configure]
     if background:
         return subprocess.Popen(command, cwd=source, env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                 stderr=subprocess.DEVNULL, start_new_session=True), source
@@ -672,21 +679,25 @@ def test_a_second_release_build_in_the_same_folder_works(two_releases, version):
     assert zip_file.read_bytes() == before
 
 
-# (preset, settings from the keys, what the message says)
+# (preset, settings from the keys, what the message says, options of a configure run instead of the workflow)
 STOPPED_RELEASES = {
     "no-key": ("release", lambda k: {}, "no signing key"),
     "no-fixed-time": ("package-unsigned", lambda k: {"SOURCE_DATE_EPOCH": None}, "Neither SOURCE_DATE_EPOCH nor a git"),
     "flags-from-the-environment": ("package-unsigned", lambda k: {"CFLAGS": "-O0"}, "takes its flags from the project"),
+    "flags-on-the-command-line": ("release", lambda k: {}, "takes its flags from the project",
+                                  ["-DCMAKE_C_FLAGS=-fno-stack-protector"]),
     "timestamp-for-other-data": ("release", lambda k: {**k.token, **timestamped(k.tsa, k.tsa.other_data_url)},
                                  "does not verify"),
 }
 
 
-@pytest.mark.parametrize("preset,settings,complaint", STOPPED_RELEASES.values(), ids=STOPPED_RELEASES.keys())
+@pytest.mark.parametrize("preset,settings,complaint,configure", [(*row, None)[:4] for row in STOPPED_RELEASES.values()],
+                         ids=STOPPED_RELEASES.keys())
 def test_a_release_that_cannot_be_made_stops_and_writes_no_package(source_dir, keys, tmp_path, preset, settings,
-                                                                   complaint):
+                                                                   complaint, configure):
     settings = {"SOURCE_DATE_EPOCH": EPOCH, **settings(keys)}
-    build = release(source_dir, tmp_path, preset, {key: value for key, value in settings.items() if value is not None})
+    build = release(source_dir, tmp_path, preset, {key: value for key, value in settings.items() if value is not None},
+                    configure=configure)
     assert build.result.returncode != 0
     assert complaint in build.result.stdout + build.result.stderr
     assert not list(build.build.glob("*.zip")) and not list(build.build.glob("signed/*.exe"))
@@ -717,6 +728,33 @@ def test_a_signing_cut_short_leaves_nothing_that_packaging_would_ship(source_dir
                                stdin=subprocess.DEVNULL, capture_output=True, text=True)
     assert packaging.returncode != 0 and "does not verify" in packaging.stdout + packaging.stderr
     assert not list(build.glob("*.zip"))
+
+
+# (what stands under tolvane.exe's signed name when packaging runs alone, what packaging says)
+STAGED_INSTEAD = {
+    "tolvane-run-exe-signed": ("tolvane-run.exe", "tolvane.exe in the package is not the image that this build made"),
+    "timestamp-for-other-data": ("other-data", "tolvane.exe in the package does not verify"),
+}
+
+
+@pytest.mark.parametrize("instead,complaint", STAGED_INSTEAD.values(), ids=STAGED_INSTEAD.keys())
+def test_packaging_alone_refuses_a_signed_image_of_another_program_or_timestamp(
+        token_release, token, certificate, timestamp_authority, instead, complaint):
+    signed = token_release / "signed" / "tolvane.exe"
+    own = signed.read_bytes()
+    try:
+        signed.unlink()
+        if instead == "tolvane-run.exe":
+            shutil.copy2(token_release / "signed" / instead, signed)
+        else:
+            signed_with_test_certificate(certificate, token_release / "bin" / "tolvane.exe", signed, "-h", "sha256",
+                                         "-n", "tolvane.exe", "-ts", timestamp_authority.other_data_url)
+        packaging = subprocess.run(["cpack", "--preset", "release"], cwd=token_release.parent.parent,
+                                   env=environment({**token, **timestamped(timestamp_authority)}),
+                                   stdin=subprocess.DEVNULL, capture_output=True, text=True)
+    finally:
+        signed.write_bytes(own)
+    assert packaging.returncode != 0 and complaint in packaging.stdout + packaging.stderr
 
 
 @pytest.fixture(scope="module")

@@ -44,14 +44,17 @@ def test_built_image_passes_every_rule_and_fails_as_the_other_program(request, c
     results = checker.check(str(path), dataclasses.replace(expected, program=program))
     assert {rule: failure for rule, failure in results.items() if failure} == {}
     other = "tolvane-run.exe" if program == "tolvane.exe" else "tolvane.exe"
+    # tolvane-run.exe calls no function through a pointer, which tolvane.exe's guard must check
     assert failing(checker, path, dataclasses.replace(expected, program=other)) == {
-        "file-name", "imports", "manifest-content", "version-strings", "symbols"}
+        "file-name", "imports", "manifest-content", "version-strings", "symbols",
+        *(["control-flow-guard"] if other == "tolvane.exe" else [])}
 
 
 # Built with wrong flags or inputs by the build itself (tests/windows).
 BROKEN_BUILDS = {
     "default-link": {"os-version-5.2", "subsystem-version-5.2"},
     "without-guard": {"control-flow-guard"},
+    "without-guard-checks": {"control-flow-guard"},
     "without-cet-mark": {"cet-compatible"},
     "gui-subsystem": {"console-subsystem"},
     "fixed-base": {"dynamic-base", "high-entropy-va", "relocations"},
@@ -224,6 +227,55 @@ def load_config_value(offset):
                                      "little")
 
 
+def swap_guard_pointers(pe):
+    """The load configuration's check and dispatch pointers, each in the other's place."""
+    check, dispatch = load_config_value(0x70)(pe), load_config_value(0x78)(pe)
+    return load_config(0x78, check, 8)(pefile.PE(data=load_config(0x70, dispatch, 8)(pe)))
+
+
+def swap_guard_targets(pe):
+    """What the check and dispatch pointers lead to, each in the other's place."""
+    check, dispatch = (pe.get_qword_at_rva(load_config_value(offset)(pe) - pe.OPTIONAL_HEADER.ImageBase)
+                       for offset in (0x70, 0x78))
+    swapped = at_address(load_config_value(0x70), lambda _: dispatch)(pe)
+    return at_address(load_config_value(0x78), lambda _: check)(pefile.PE(data=swapped))
+
+
+def guard_check_leading_to_data(pe):
+    """The check pointer leads to a return (0xC3) in the load configuration's unused TimeDateStamp: no code."""
+    target = pe.OPTIONAL_HEADER.ImageBase + pe.OPTIONAL_HEADER.DATA_DIRECTORY[10].VirtualAddress + 4
+    return at_address(load_config_value(0x70), lambda _: target)(pefile.PE(data=load_config(4, 0xC3, 4)(pe)))
+
+
+def entry_point_not_a_call_target(pe):
+    """The valid call targets without the entry point, one fewer."""
+    base, count = pe.OPTIONAL_HEADER.ImageBase, load_config_value(0x88)(pe)
+    table = load_config_value(0x80)(pe) - base
+    stride = 4 + (int.from_bytes(pe.get_data(pe.OPTIONAL_HEADER.DATA_DIRECTORY[10].VirtualAddress + 0x90, 4),
+                                 "little") >> 28)
+    rows = [pe.get_data(table + index * stride, stride) for index in range(count)]
+    kept = [row for row in rows if int.from_bytes(row[:4], "little") != pe.OPTIONAL_HEADER.AddressOfEntryPoint]
+    assert len(kept) == count - 1
+    data = bytearray(load_config(0x88, count - 1, 8)(pe))
+    start = pe.get_offset_from_rva(table)
+    data[start:start + count * stride] = b"".join(kept) + bytes(stride)
+    return bytes(data)
+
+
+def symbols_named(name):
+    """The CodeView record, naming the PDB so, moved into the zeros at the load configuration's end."""
+    def mutate(pe):
+        (entry,) = [entry.struct for entry in pe.DIRECTORY_ENTRY_DEBUG if entry.struct.Type == 2]
+        record = pe.get_data(entry.AddressOfRawData, 24) + name + b"\0"
+        rva = pe.OPTIONAL_HEADER.DATA_DIRECTORY[10].VirtualAddress + 0x140 - len(record)
+        assert not pe.get_data(rva, len(record)).strip(b"\0")
+        entry.AddressOfRawData, entry.PointerToRawData, entry.SizeOfData = rva, pe.get_offset_from_rva(rva), len(record)
+        data = bytearray(pe.write())
+        data[entry.PointerToRawData:entry.PointerToRawData + len(record)] = record
+        return bytes(data)
+    return mutate
+
+
 def debug_entry(kind, **fields):
     return set_fields(lambda pe: next(entry.struct for entry in pe.DIRECTORY_ENTRY_DEBUG
                                       if entry.struct.Type == pefile.DEBUG_TYPE[kind]), **fields)
@@ -276,11 +328,15 @@ MUTATIONS = {
                                                                    flags & ~IMAGE["IMAGE_FILE_LARGE_ADDRESS_AWARE"])),
     "timestamp": ({"reproducible-time-stamp"}, set_field("FILE_HEADER", TimeDateStamp=0x5F000000)),
     "no-repro-entry": ({"reproducible-time-stamp"}, debug_entry("IMAGE_DEBUG_TYPE_REPRO", Type=0)),
-    "pdb-named-with-a-folder": ({"symbols"}, replace(b"tolvane.pdb\0", b"x\\olvan.pdb\0")),
+    "pdb-named-with-a-folder": ({"symbols"}, symbols_named(b"C:\\tolvane.pdb")),
     "no-guard-flag": ({"control-flow-guard"}, set_field("OPTIONAL_HEADER", DllCharacteristics=lambda flags:
                                                         flags & ~DLL["IMAGE_DLLCHARACTERISTICS_GUARD_CF"])),
     "guard-flags-not-instrumented": ({"control-flow-guard"}, load_config(0x90, 0x10400, 4)),
     "no-guard-dispatch-pointer": ({"control-flow-guard"}, load_config(0x78, 0, 8)),
+    "guard-pointers-swapped": ({"control-flow-guard"}, swap_guard_pointers),
+    "guard-targets-swapped": ({"control-flow-guard"}, swap_guard_targets),
+    "guard-check-leading-to-data": ({"control-flow-guard"}, guard_check_leading_to_data),
+    "entry-point-not-a-call-target": ({"control-flow-guard"}, entry_point_not_a_call_target),
     "call-target-off-its-boundary": ({"control-flow-guard"},
                                      at_address(load_config_value(0x80), lambda rva: rva + 1, 4)),
     "no-cet-mark": ({"cet-compatible"},

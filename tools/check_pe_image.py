@@ -28,10 +28,13 @@ from asn1crypto import algos, cms, core, parser, tsp
 INSTALLER_LIBRARY = "ZEL_Act_Installer.dll"
 INSTALLER_OPERATIONS = {"zelActSvcInstallWin", "zelActSvcGetLastErrorWin", "zelActSvcStatusCodeToText"}
 # The project's programs: the execution level that each one's manifest
-# asks for, and the installer library's operations that it imports.
+# asks for, the installer library's operations that it imports, and
+# whether its code calls a function through a pointer, which the guard must
+# check (tolvane.exe calls SetDefaultDllDirectories so, looked up at run
+# time; tolvane-run.exe calls none).
 PROGRAMS = {
-    "tolvane.exe": ("requireAdministrator", INSTALLER_OPERATIONS),
-    "tolvane-run.exe": ("asInvoker", set()),
+    "tolvane.exe": ("requireAdministrator", INSTALLER_OPERATIONS, True),
+    "tolvane-run.exe": ("asInvoker", set(), False),
 }
 
 # The one system library the programs import from, and the functions they
@@ -74,6 +77,13 @@ GUARD_CHECK_FUNCTION_POINTER, GUARD_DISPATCH_FUNCTION_POINTER = (0x70, 8), (0x78
 GUARD_FUNCTION_TABLE, GUARD_FUNCTION_COUNT, GUARD_FLAGS = (0x80, 8), (0x88, 8), (0x90, 4)
 GUARD_CF_INSTRUMENTED, GUARD_CF_FUNCTION_TABLE_PRESENT = 0x100, 0x400
 GUARD_SECURITY_COOKIE_UNUSED, GUARD_FUNCTION_TABLE_STRIDE_SHIFT = 0x800, 28
+# What the guard's pointers lead to where Windows does not enforce the guard:
+# a check that only returns, and a dispatch that jumps to the target, which
+# the caller passes in rax.  Windows replaces both where it enforces it.
+GUARD_DEFAULTS = {"check": b"\xc3", "dispatch": b"\xff\xe0"}  # ret; jmp rax
+# An instrumented call or tail call: call or jmp through a pointer at a
+# 32-bit displacement from the next instruction, there the dispatch pointer.
+CALL_OR_JUMP_THROUGH = re.compile(rb"\xff[\x15\x25](.{4})", re.DOTALL)
 # The documented default of a 64-bit image's stack cookie: Windows replaces
 # only this value with a random one when it loads the image.
 DEFAULT_SECURITY_COOKIE = 0x00002B992DDFA232
@@ -246,12 +256,26 @@ def read_address(pe, address):
     return pe.get_qword_at_rva(address - pe.OPTIONAL_HEADER.ImageBase)
 
 
+def calls_through(pe, pointer):
+    """How many times the code calls or jumps through the pointer at that address."""
+    rva, found = pointer - pe.OPTIONAL_HEADER.ImageBase, 0
+    for section in pe.sections:
+        if section.Characteristics & pefile.SECTION_CHARACTERISTICS["IMAGE_SCN_MEM_EXECUTE"]:
+            code = section.get_data()
+            found += sum(1 for match in CALL_OR_JUMP_THROUGH.finditer(code)
+                         if section.VirtualAddress + match.end() + int.from_bytes(match[1], "little", signed=True) == rva)
+    return found
+
+
 def control_flow_guard(pe, path, expected):
     """Windows turns the guard on for the process only for an image that asks
     for it: the flag, the guard fields of the load configuration, and a table
     of valid call targets, each at a 16-byte boundary, the entry point among
-    them; its check and dispatch pointers hold targets in the image, which
-    Windows replaces where it enforces the guard."""
+    them; its check and dispatch pointers hold the defaults in the image's
+    code, which Windows replaces where it enforces the guard.  The flag that
+    says the code is instrumented is the load configuration's own words, so
+    the code itself must call through the dispatch pointer where it calls a
+    function through a pointer at all."""
     require(pe.OPTIONAL_HEADER.DllCharacteristics & DLL["IMAGE_DLLCHARACTERISTICS_GUARD_CF"], "GUARD_CF is not set")
     config = load_config(pe)
     flags = field(config, GUARD_FLAGS, "GuardFlags")
@@ -259,8 +283,15 @@ def control_flow_guard(pe, path, expected):
     require(flags & wanted == wanted, f"GuardFlags {flags:#x}")
     for place, name in [(GUARD_CHECK_FUNCTION_POINTER, "check"), (GUARD_DISPATCH_FUNCTION_POINTER, "dispatch")]:
         pointer = field(config, place, f"the guard's {name} pointer")
-        require(pointer and section_of(pe, pointer) and in_code(pe, read_address(pe, pointer)),
-                f"the guard's {name} pointer at {pointer:#x} holds no target in the image's code")
+        target = read_address(pe, pointer) if pointer and section_of(pe, pointer) else 0
+        require(target and in_code(pe, target), f"the guard's {name} pointer at {pointer:#x} holds no target in the "
+                                                f"image's code")
+        default = GUARD_DEFAULTS[name]
+        found = pe.get_data(target - pe.OPTIONAL_HEADER.ImageBase, len(default))
+        require(found == default, f"the guard's {name} pointer leads to {found.hex()}, not {default.hex()}")
+    dispatch = field(config, GUARD_DISPATCH_FUNCTION_POINTER, "the guard's dispatch pointer")
+    require(calls_through(pe, dispatch) or not PROGRAMS[expected.program][2],
+            "no call goes through the guard's dispatch pointer: the code is not instrumented")
     stride = 4 + (flags >> GUARD_FUNCTION_TABLE_STRIDE_SHIFT)
     table, count = field(config, GUARD_FUNCTION_TABLE, "GuardCFFunctionTable"), field(config, GUARD_FUNCTION_COUNT,
                                                                                           "GuardCFFunctionCount")

@@ -60,7 +60,7 @@ target_link_options(stack_cookie_without_fast_fail PRIVATE LINKER:--wrap=IsProce
 # Images built wrongly on purpose: each must trip the image checks.
 function(tolvane_add_broken_image name)
   cmake_parse_arguments(PARSE_ARGV 1 broken "WITHOUT_RESOURCES;WITHOUT_LOAD_CONFIG;DEFAULT_LINK;WITH_C_RUN_TIME"
-    "" "SOURCES;LINK")
+    "" "SOURCES;COMPILE;LINK")
   set(target broken_image_${name})
   add_executable(${target} "${front_end}/tolvane.cpp" ${TOLVANE_WINDOWS_SOURCES} ${broken_SOURCES})
   target_include_directories(${target} PRIVATE "${front_end}")
@@ -76,6 +76,7 @@ function(tolvane_add_broken_image name)
   if(NOT broken_WITH_C_RUN_TIME)
     tolvane_link_without_c_run_time(${target})
   endif()
+  target_compile_options(${target} PRIVATE ${broken_COMPILE})
   target_link_libraries(${target} PRIVATE ${broken_LINK})
   target_link_options(${target} PRIVATE -s)
   set_target_properties(${target} PROPERTIES
@@ -90,6 +91,9 @@ tolvane_add_broken_image(without-resources WITHOUT_RESOURCES LINK zel_act_instal
 tolvane_add_broken_image(without-load-config WITHOUT_LOAD_CONFIG LINK zel_act_installer -Wl,--no-fatal-warnings)
 tolvane_add_broken_image(gui-subsystem LINK zel_act_installer -Wl,--subsystem,windows:5.2)
 tolvane_add_broken_image(without-guard LINK zel_act_installer -Wl,--no-guard-cf)
+# The table of valid call targets, but no check of a call: the load
+# configuration still says the code is instrumented.
+tolvane_add_broken_image(without-guard-checks COMPILE -mguard=cf-nochecks LINK zel_act_installer)
 tolvane_add_broken_image(without-cet-mark LINK zel_act_installer -Wl,--Xlink=-cetcompat:no)
 tolvane_add_broken_image(fixed-base LINK zel_act_installer
   -Wl,--disable-dynamicbase,--disable-high-entropy-va,--disable-reloc-section)
