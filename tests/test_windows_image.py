@@ -247,21 +247,6 @@ def guard_check_leading_to_data(pe):
     return at_address(load_config_value(0x70), lambda _: target)(pefile.PE(data=load_config(4, 0xC3, 4)(pe)))
 
 
-def entry_point_not_a_call_target(pe):
-    """The valid call targets without the entry point, one fewer."""
-    base, count = pe.OPTIONAL_HEADER.ImageBase, load_config_value(0x88)(pe)
-    table = load_config_value(0x80)(pe) - base
-    stride = 4 + (int.from_bytes(pe.get_data(pe.OPTIONAL_HEADER.DATA_DIRECTORY[10].VirtualAddress + 0x90, 4),
-                                 "little") >> 28)
-    rows = [pe.get_data(table + index * stride, stride) for index in range(count)]
-    kept = [row for row in rows if int.from_bytes(row[:4], "little") != pe.OPTIONAL_HEADER.AddressOfEntryPoint]
-    assert len(kept) == count - 1
-    data = bytearray(load_config(0x88, count - 1, 8)(pe))
-    start = pe.get_offset_from_rva(table)
-    data[start:start + count * stride] = b"".join(kept) + bytes(stride)
-    return bytes(data)
-
-
 def symbols_named(name):
     """The CodeView record, naming the PDB so, moved into the zeros at the load configuration's end."""
     def mutate(pe):
@@ -336,7 +321,8 @@ MUTATIONS = {
     "guard-pointers-swapped": ({"control-flow-guard"}, swap_guard_pointers),
     "guard-targets-swapped": ({"control-flow-guard"}, swap_guard_targets),
     "guard-check-leading-to-data": ({"control-flow-guard"}, guard_check_leading_to_data),
-    "entry-point-not-a-call-target": ({"control-flow-guard"}, entry_point_not_a_call_target),
+    "entry-point-not-a-call-target": ({"control-flow-guard"}, set_field("OPTIONAL_HEADER", AddressOfEntryPoint=lambda
+                                                                         entry: entry + 1)),
     "call-target-off-its-boundary": ({"control-flow-guard"},
                                      at_address(load_config_value(0x80), lambda rva: rva + 1, 4)),
     "no-cet-mark": ({"cet-compatible"},
