@@ -61,7 +61,7 @@ int main(void)
 	if (ends_with(line, L"smash") || ends_with(line, L"install")) {
 		AddVectoredExceptionHandler(1, handler);
 		zelActSvcInstallWin("Acme", "Widget");
-		smash(ends_with(line, L"smash") ? smash_length : sizeof "returning");
+		smash(ends_with(line, L"smash") ? smash_length : 0);
 		return 0;
 	}
 	char digits[] = "0123456789abcdef\n";

@@ -24,10 +24,10 @@ void print_message(const char *format, ...) __attribute__((format(printf, 1, 2))
 /* The same for standard error. */
 void print_error(const char *format, ...) __attribute__((format(printf, 1, 2)));
 
-/* The bytes that print_message writes for a format and its arguments, in
- * memory from the process heap (HeapFree), their number in *length;
- * nullptr without memory or at a conversion other than %s and %d. */
-char *message_text(size_t *length, const char *format, ...) __attribute__((format(printf, 2, 3)));
+/* The bytes that print_message writes for a format and its arguments, and
+ * a NUL, in memory from the process heap (HeapFree); nullptr without
+ * memory or at a conversion other than %s and %d. */
+char *message_text(const char *format, ...) __attribute__((format(printf, 1, 2)));
 
 /* Bytes in the ANSI code page to standard output as they are, in one
  * write, or on a console in UTF-16, as print_message writes them. */

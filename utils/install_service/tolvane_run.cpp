@@ -150,7 +150,6 @@ static DWORD run_tolvane(HANDLE log, SECURITY_ATTRIBUTES *inherited)
 struct outcome {
 	DWORD status;
 	char *line;
-	size_t length;
 };
 
 /* What tolvane.exe writes first for this command line, with the status of
@@ -158,28 +157,28 @@ struct outcome {
  * and converts them exactly as tolvane.exe does.  Returns their number. */
 static size_t outcomes_for_these_names(outcome *outcomes)
 {
-	/* A braced list is evaluated in order: each length once its line is made. */
-	size_t length = 0;
 	const char *publisher = nullptr, *product = nullptr;
 	if (command_line_names(0, nullptr, &publisher, &product) != 3) {
-		outcomes[0] = {wrong_arguments, message_text(&length, USAGE_LINE), length};
+		outcomes[0] = {wrong_arguments, message_text(USAGE_LINE)};
 		return 1;
 	}
 	if (publisher == nullptr || product == nullptr) {
-		outcomes[0] = {wrong_arguments, message_text(&length, NAMES_REFUSED_LINE), length};
+		outcomes[0] = {wrong_arguments, message_text(NAMES_REFUSED_LINE)};
 		return 1;
 	}
-	outcomes[0] = {installed, message_text(&length, INSTALLED_LINE, publisher, product), length};
-	outcomes[1] = {not_installed, message_text(&length, NOT_INSTALLED_LINE, publisher, product), length};
+	outcomes[0] = {installed, message_text(INSTALLED_LINE, publisher, product)};
+	outcomes[1] = {not_installed, message_text(NOT_INSTALLED_LINE, publisher, product)};
 	return 2;
 }
 
-static bool begins_with(const char *text, size_t length, const outcome &outcome)
+/* Names hold no NUL, nor do tolvane.exe's lines. */
+static bool begins_with(const char *text, size_t length, const char *beginning)
 {
-	if (outcome.line == nullptr || outcome.length > length)
+	if (beginning == nullptr)
 		return false;
-	for (size_t index = 0; index < outcome.length; ++index)
-		if (text[index] != outcome.line[index])
+	size_t index = 0;
+	for (; beginning[index] != '\0'; ++index)
+		if (index == length || text[index] != beginning[index])
 			return false;
 	return true;
 }
@@ -190,7 +189,7 @@ static DWORD first_outcome(const char *log, size_t size, const outcome *outcomes
 {
 	for (size_t start = 0; start < size; ++start) {
 		for (size_t index = 0; index < count; ++index)
-			if (begins_with(log + start, size - start, outcomes[index]))
+			if (begins_with(log + start, size - start, outcomes[index].line))
 				return outcomes[index].status;
 		while (start < size && log[start] != '\n')
 			++start;

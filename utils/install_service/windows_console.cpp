@@ -157,8 +157,8 @@ static void write_text(HANDLE output, const char *bytes, size_t length)
 }
 
 /* The message's bytes in memory from the process heap, with their number
- * in *length; nullptr without memory, or, with *known false, at a
- * conversion other than %s and %d. */
+ * in *length and a NUL after them; nullptr without memory, or, with *known
+ * false, at a conversion other than %s and %d. */
 static char *format_in_heap(size_t *length, bool *known, const char *format, va_list arguments)
 {
 	va_list measuring;
@@ -167,10 +167,11 @@ static char *format_in_heap(size_t *length, bool *known, const char *format, va_
 	*known = format_message(measure, format, measuring);
 	va_end(measuring);
 	*length = measure.length;
-	auto *const buffer = *known ? static_cast<char *>(HeapAlloc(GetProcessHeap(), 0, measure.length)) : nullptr;
+	auto *const buffer = *known ? static_cast<char *>(HeapAlloc(GetProcessHeap(), 0, measure.length + 1)) : nullptr;
 	if (buffer != nullptr) {
 		message_bytes message = {nullptr, buffer, measure.length, 0};
 		format_message(message, format, arguments);
+		buffer[measure.length] = '\0';
 	}
 	return buffer;
 }
@@ -196,12 +197,13 @@ static void print_to(HANDLE output, const char *format, va_list arguments)
 	HeapFree(GetProcessHeap(), 0, buffer);
 }
 
-char *message_text(size_t *length, const char *format, ...)
+char *message_text(const char *format, ...)
 {
+	size_t length = 0;
 	bool known = false;
 	va_list arguments;
 	va_start(arguments, format);
-	char *const text = format_in_heap(length, &known, format, arguments);
+	char *const text = format_in_heap(&length, &known, format, arguments);
 	va_end(arguments);
 	return text;
 }
