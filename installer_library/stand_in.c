@@ -30,12 +30,26 @@
  *                         ends: "helper", the command line (in hexadecimal),
  *                         "=", "begun", then its exit status, or "failed"
  *                         where it could not be started
+ *   ZEL_STAND_IN_LEAVE_RUNNING  Windows: a command line that the install
+ *                         call starts with every inheritable handle and
+ *                         leaves running, as a service's installer may
+ *                         leave the service; journalled as "left", the
+ *                         command line (in hexadecimal), "=", "begun" or
+ *                         "failed"
+ *   ZEL_STAND_IN_SKIP     Windows: bytes by which the install call moves
+ *                         standard output's file pointer on, so that what
+ *                         follows stands that far after it (a log larger
+ *                         than 4 GiB costs no disk where the file system
+ *                         leaves the gap unwritten)
+ *   ZEL_STAND_IN_RAISE    Windows: an exception code that the install call
+ *                         raises and does not handle, in hexadecimal
  *   ZEL_STAND_IN_STDOUT   Windows: a file that the install call makes
  *                         standard output (SetStdHandle) and leaves so, as
  *                         a library may for its console programs
- *   ZEL_STAND_IN_PRINT    a line that the install call prints to standard
- *                         output with printf and flushes, as a library that
- *                         reports its progress does
+ *   ZEL_STAND_IN_PRINT    text that the install call prints to standard
+ *                         output with printf, as it is (a line break only
+ *                         where it holds one), and flushes, as a library
+ *                         that reports its progress does
  *   ZEL_STAND_IN_PRINT_AT_UNLOAD  a line that the install call prints to
  *                         standard output with printf and leaves in the
  *                         run-time's buffer, which the run-time writes out
@@ -229,11 +243,11 @@ static void scripted_load(void)
 }
 
 #ifdef _WIN32
-static void journal_helper(const char *command, const char *ending)
+static void journal_helper(const char *what, const char *command, const char *ending)
 {
 	FILE *journal = open_journal();
 	if (journal != NULL) {
-		fputs("helper\t", journal);
+		fprintf(journal, "%s\t", what);
 		journal_hex(journal, command);
 		fprintf(journal, "\t=\t%s\n", ending);
 		close_journal(journal);
@@ -245,33 +259,91 @@ static DWORD WINAPI outliving_thread(LPVOID milliseconds)
 	Sleep((DWORD)(uintptr_t)milliseconds);
 	return 7;
 }
+
+/* Starts the command line that the variable holds on the console, journalled
+ * as "what"; the process, or NULL where there is none to start or it fails. */
+static HANDLE scripted_process(const char *variable, const char *what, BOOL inherit_handles)
+{
+	static char line[32768];
+	const char *command = getenv(variable);
+	STARTUPINFOA startup = {.cb = sizeof startup};
+	PROCESS_INFORMATION process;
+	if (command == NULL)
+		return NULL;
+	snprintf(line, sizeof line, "%s", command);
+	journal_helper(what, command, "begun");
+	if (!CreateProcessA(NULL, line, NULL, NULL, inherit_handles, 0, NULL, NULL, &startup, &process)) {
+		journal_helper(what, command, "failed");
+		return NULL;
+	}
+	CloseHandle(process.hThread);
+	return process.hProcess;
+}
 #endif
 
 static void scripted_helper(void)
 {
-	const char *command = getenv("ZEL_STAND_IN_HELPER");
-	if (command == NULL)
-		return;
 #ifdef _WIN32
-	static char line[32768];
-	STARTUPINFOA startup = {.cb = sizeof startup};
-	PROCESS_INFORMATION process;
+	HANDLE process = scripted_process("ZEL_STAND_IN_HELPER", "helper", FALSE);
 	DWORD status = 0;
-	snprintf(line, sizeof line, "%s", command);
-	journal_helper(command, "begun");
-	if (!CreateProcessA(NULL, line, NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process)) {
-		journal_helper(command, "failed");
+	if (process == NULL)
 		return;
-	}
-	WaitForSingleObject(process.hProcess, INFINITE);
-	GetExitCodeProcess(process.hProcess, &status);
-	CloseHandle(process.hThread);
-	CloseHandle(process.hProcess);
+	WaitForSingleObject(process, INFINITE);
+	GetExitCodeProcess(process, &status);
+	CloseHandle(process);
 	char ending[16];
 	snprintf(ending, sizeof ending, "%lu", (unsigned long)status);
-	journal_helper(command, ending);
+	journal_helper("helper", getenv("ZEL_STAND_IN_HELPER"), ending);
 #else
-	broken_script("ZEL_STAND_IN_HELPER", "(only on Windows)");
+	if (getenv("ZEL_STAND_IN_HELPER") != NULL)
+		broken_script("ZEL_STAND_IN_HELPER", "(only on Windows)");
+#endif
+}
+
+/* Left running with every handle that it could inherit, as a service's
+ * installer may leave the service running. */
+static void scripted_left_running(void)
+{
+#ifdef _WIN32
+	HANDLE process = scripted_process("ZEL_STAND_IN_LEAVE_RUNNING", "left", TRUE);
+	if (process != NULL)
+		CloseHandle(process);
+#else
+	if (getenv("ZEL_STAND_IN_LEAVE_RUNNING") != NULL)
+		broken_script("ZEL_STAND_IN_LEAVE_RUNNING", "(only on Windows)");
+#endif
+}
+
+/* What the library writes next stands that many bytes further on. */
+static void scripted_skip(void)
+{
+	const char *script = getenv("ZEL_STAND_IN_SKIP");
+	if (script == NULL)
+		return;
+#ifdef _WIN32
+	char *end;
+	LARGE_INTEGER distance = {.QuadPart = _strtoi64(script, &end, 10)};
+	if (*end != '\0' || distance.QuadPart <= 0 ||
+	    !SetFilePointerEx(GetStdHandle(STD_OUTPUT_HANDLE), distance, NULL, FILE_CURRENT))
+		broken_script("ZEL_STAND_IN_SKIP", script);
+#else
+	broken_script("ZEL_STAND_IN_SKIP", "(only on Windows)");
+#endif
+}
+
+static void scripted_exception(void)
+{
+	const char *script = getenv("ZEL_STAND_IN_RAISE");
+	if (script == NULL)
+		return;
+#ifdef _WIN32
+	char *end;
+	unsigned long code = strtoul(script, &end, 16);
+	if (*end != '\0' || end == script)
+		broken_script("ZEL_STAND_IN_RAISE", script);
+	RaiseException((DWORD)code, EXCEPTION_NONCONTINUABLE, 0, NULL);
+#else
+	broken_script("ZEL_STAND_IN_RAISE", "(only on Windows)");
 #endif
 }
 
@@ -311,7 +383,7 @@ static void scripted_print(void)
 	const char *now = getenv("ZEL_STAND_IN_PRINT");
 	const char *at_unload = getenv("ZEL_STAND_IN_PRINT_AT_UNLOAD");
 	if (now != NULL) {
-		printf("%s\n", now);
+		printf("%s", now);
 		fflush(stdout);
 	}
 	if (at_unload != NULL)
@@ -325,9 +397,12 @@ zel_bool zelActSvcInstallWin(const char *publisher_name, const char *product_nam
 	scripted_delay();
 	scripted_load();
 	scripted_helper();
+	scripted_left_running();
 	scripted_thread();
 	scripted_standard_output();
+	scripted_skip();
 	scripted_print();
+	scripted_exception();
 	zel_bool result = scripted_result();
 	status_reads = 0;
 	FILE *journal = open_journal();

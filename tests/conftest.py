@@ -103,7 +103,7 @@ def parse_journal(path):
             calls.append((operation, int(result)))
         elif operation in ("delay", "thread"):
             calls.append((operation, int(arguments[0]), result))
-        elif operation == "helper":
+        elif operation in ("helper", "left"):
             ending = result if result in ("begun", "failed") else int(result)
             calls.append((operation, bytes.fromhex(arguments[0]), ending))
         elif operation == "LoadLibrary":

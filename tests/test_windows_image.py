@@ -44,10 +44,8 @@ def test_built_image_passes_every_rule_and_fails_as_the_other_program(request, c
     results = checker.check(str(path), dataclasses.replace(expected, program=program))
     assert {rule: failure for rule, failure in results.items() if failure} == {}
     other = "tolvane-run.exe" if program == "tolvane.exe" else "tolvane.exe"
-    # tolvane-run.exe calls no function through a pointer, which tolvane.exe's guard must check
     assert failing(checker, path, dataclasses.replace(expected, program=other)) == {
-        "file-name", "imports", "manifest-content", "version-strings", "symbols",
-        *(["control-flow-guard"] if other == "tolvane.exe" else [])}
+        "file-name", "imports", "manifest-content", "version-strings", "symbols"}
 
 
 # Built with wrong flags or inputs by the build itself (tests/windows).
@@ -241,6 +239,14 @@ def swap_guard_targets(pe):
     return at_address(load_config_value(0x78), lambda _: check)(pefile.PE(data=swapped))
 
 
+def guard_pointer_leading_as(offset, other):
+    """One guard pointer leads where the other leads: the dispatch to a return, or the check to a jump."""
+    def mutate(pe):
+        target = pe.get_qword_at_rva(load_config_value(other)(pe) - pe.OPTIONAL_HEADER.ImageBase)
+        return at_address(load_config_value(offset), lambda _: target)(pe)
+    return mutate
+
+
 def guard_check_leading_to_data(pe):
     """The check pointer leads to a return (0xC3) in the load configuration's unused TimeDateStamp: no code."""
     target = pe.OPTIONAL_HEADER.ImageBase + pe.OPTIONAL_HEADER.DATA_DIRECTORY[10].VirtualAddress + 4
@@ -321,6 +327,8 @@ MUTATIONS = {
     "guard-pointers-swapped": ({"control-flow-guard"}, swap_guard_pointers),
     "guard-targets-swapped": ({"control-flow-guard"}, swap_guard_targets),
     "guard-check-leading-to-data": ({"control-flow-guard"}, guard_check_leading_to_data),
+    "guard-dispatch-leading-to-a-return": ({"control-flow-guard"}, guard_pointer_leading_as(0x78, 0x70)),
+    "guard-check-leading-to-a-jump": ({"control-flow-guard"}, guard_pointer_leading_as(0x70, 0x78)),
     "entry-point-not-a-call-target": ({"control-flow-guard"}, set_field("OPTIONAL_HEADER", AddressOfEntryPoint=lambda
                                                                          entry: entry + 1)),
     "call-target-off-its-boundary": ({"control-flow-guard"},
@@ -337,6 +345,8 @@ MUTATIONS = {
     "operation-renamed": ({"imports"}, replace(b"zelActSvcInstallWin\0", b"zelActSvcInstallWiN\0")),
     "two-operations": ({"imports"}, drop_last_operation),
     "system-function-of-windows-6": ({"imports"}, rename_import(b"KERNEL32.dll", b"GetACP", b"GetTid")),
+    "security-function-of-windows-6": ({"imports"}, rename_import(b"ADVAPI32.dll", b"GetAce", b"GetAcl"),
+                                       {"program": "tolvane-run.exe"}),
     "operation-by-ordinal": ({"imports", "no-delay-imports"}, import_by_ordinal(b"ZEL_Act_Installer.dll")),
     "system-function-by-ordinal": ({"imports"}, import_by_ordinal(b"KERNEL32.dll")),
     "delay-load-directory": ({"no-delay-imports"}, set_directory(13, VirtualAddress=0x1000, Size=0x20)),
@@ -381,10 +391,12 @@ MUTATIONS = {
 
 @pytest.mark.parametrize("rules,mutate,expect", [(*row, {})[:3] for row in MUTATIONS.values()], ids=MUTATIONS.keys())
 def test_changed_image_fails_exactly_its_rules(checker, image, expected, tmp_path, rules, mutate, expect):
-    """Each row: the rules that must fail, the change, and what the checker then expects instead."""
+    """Each row: the rules that must fail, the change, and what the checker then expects instead (the program
+    too, whose built image is then changed)."""
+    image = image.with_name(expect.get("program", image.name))
     pe = pefile.PE(data=mutate(pefile.PE(str(image))))
     pe.OPTIONAL_HEADER.CheckSum = pe.generate_checksum()
-    broken = tmp_path / "tolvane.exe"
+    broken = tmp_path / image.name
     broken.write_bytes(pe.write())
     assert broken.read_bytes() != image.read_bytes()
     assert failing(checker, broken, dataclasses.replace(expected, **expect)) == rules

@@ -149,13 +149,17 @@ MESSAGE_WRITES = {
     "not-a-screen": ("not-a-screen", "Gr\u00fc\u00dfe\n", [("file", "Gr\u00fc\u00dfe\r\n".encode())]),
     "no-memory": ("no-memory", "x" * 1000 + "\n", [("file", b"x" * 512), ("file", b"x" * 488 + b"\r\n")]),
     "unknown-conversion": ("console", "100% sure\n", []),
+    # a character that the edge of a piece cuts is shown whole with the next piece
+    "pieces-utf-8": ("pieces-65001", "a\u00e9\u20acb", [("console", char.encode("utf-16-be")) for char in
+                                                          "a\u00e9\u20acb"]),
+    "pieces-double-byte": ("pieces-932", "a\u3042b", [("console", b"\0a"), ("console", "\u3042b".encode("utf-16-be"))]),
     "percent-at-the-end": ("console", "100%", []),
 }
 
 
 @pytest.mark.parametrize("mode,text,writes", MESSAGE_WRITES.values(), ids=MESSAGE_WRITES.keys())
 def test_message_writes_where_windows_differs_from_wine(request, platform, tmp_path, mode, text, writes):
-    (tmp_path / "text").write_bytes(text.encode())
+    (tmp_path / "text").write_bytes(text.encode("cp932" if mode == "pieces-932" else "utf-8"))
     status, _, _ = run_test_program(request, platform, tmp_path, "console_calls", mode, "text", "writes")
     assert status == 0
     assert [(kind, bytes.fromhex(data)) for kind, data in
@@ -285,10 +289,12 @@ UNLOADED = {"ZEL_STAND_IN_PRINT_AT_UNLOAD": "unloaded"}
 
 # (the program built as tolvane.exe is, its argument, its whole exit status, its output): a smashed stack ends
 # the process at once, with no vectored handler ("handler") and no library's clean-up at process detach (the
-# stand-in's "unloaded") run, where fast fail is absent too; a process that ends by returning runs the clean-up
+# stand-in's "unloaded") run, by a fast fail where it exists, else by TerminateProcess; a process that ends by
+# returning runs the clean-up
 SMASHED_STACKS = {
     "fast-fail": ("stack_cookie.exe", "smash", STACK_BUFFER_OVERRUN, b"returning\n"),
-    "fast-fail-absent": ("stack_cookie_without_fast_fail.exe", "smash", STACK_BUFFER_OVERRUN, b"returning\n"),
+    "fast-fail-absent": ("stack_cookie_without_fast_fail.exe", "smash", STACK_BUFFER_OVERRUN,
+                         b"returning\nTerminateProcess\n"),
     "returning-unsmashed": ("stack_cookie_without_fast_fail.exe", "install", 0, b"returning\nunloaded\r\n"),
 }
 

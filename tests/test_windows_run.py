@@ -5,8 +5,10 @@ own, the log, no wait on an open standard input, no console window where it
 has no console, and command lines that reach the installer library exactly
 as from tolvane.exe started directly."""
 
+import os
 import shutil
 import subprocess
+import time
 
 import pytest
 
@@ -61,16 +63,16 @@ STATUSES = {
                        b"Error installing anchor service for publisher x\r"),
     "forged-failure": ('tolvane-run.exe "x\r\nError installing anchor service for publisher y" W', {}, 0,
                        b"Successfully installed anchor service for publisher x\r"),
-    # the library's own lines on the same output, before tolvane.exe's, or as its run-time unloads, after them
-    "installed-after-the-library-s-line": ("tolvane-run.exe A W", {"ZEL_STAND_IN_PRINT": PROGRESS}, 0,
+    # the library's own text on the same output, before tolvane.exe's line, with or without a line break, or as
+    # its run-time unloads, after it
+    "installed-after-the-library-s-line": ("tolvane-run.exe A W", {"ZEL_STAND_IN_PRINT": PROGRESS + "\n"}, 0,
                                            PROGRESS.encode() + b"\r\nSuccessfully installed"),
-    "not-installed-after-the-library-s-line": ("tolvane-run.exe A W", {**FAILED, "ZEL_STAND_IN_PRINT": PROGRESS}, 1603,
-                                               PROGRESS.encode() + b"\r\nError installing"),
+    "not-installed-on-the-library-s-line": ("tolvane-run.exe A W", {**FAILED, "ZEL_STAND_IN_PRINT": PROGRESS}, 1603,
+                                            PROGRESS.encode() + b"Error installing"),
+    "installed-after-progress-by-carriage-returns": ("tolvane-run.exe A W", {"ZEL_STAND_IN_PRINT": "\r 50%\r100%\r"},
+                                                     0, b"\r 50%\r100%\rSuccessfully installed"),
     "library-s-line-after-tolvane-s": ("tolvane-run.exe A W", {"ZEL_STAND_IN_PRINT_AT_UNLOAD": PROGRESS}, 0,
                                        b"Successfully installed"),
-    # only a line that begins with tolvane.exe's words is its own
-    "library-quoting-the-other-outcome": ("tolvane-run.exe A W", {"ZEL_STAND_IN_PRINT": "was: Error installing anchor "
-                                          "service for publisher A, product W"}, 0, b"was: Error installing"),
     # tolvane.exe's line comes first and decides
     "library-echoing-the-other-outcome": ("tolvane-run.exe A W", {**FAILED, "ZEL_STAND_IN_PRINT_AT_UNLOAD":
                                           "Successfully installed anchor service for publisher A, product W"}, 1603,
@@ -82,17 +84,30 @@ STATUSES = {
     "log-named-by-the-environment": ("tolvane-run.exe A W", {"TOLVANE_LOG": "logs\\install.log"}, 0,
                                      b"Successfully installed"),
     "log-folder-missing": ("tolvane-run.exe A W", NO_LOG_FOLDER, 110, None),
-    # tolvane.exe never starts
+    # what the library writes to standard error stays in the log: the stand-in's complaint of a script it cannot use
+    "library-writes-to-standard-error": ("tolvane-run.exe A W", {"ZEL_STAND_IN_RESULT": "x"}, 70,
+                                         b"stand-in installer library: cannot use ZEL_STAND_IN_RESULT=x"),
+    "library-fails-code-integrity": ("tolvane-run.exe A W", {"ZEL_STAND_IN_RAISE": "c0000428"}, 0xC0000428, b""),
+    # tolvane.exe never starts: Windows refuses it
     "without-administrator-rights": ("unelevated_run.exe A W", {}, 740, b""),
+    "blocked-by-app-control": ("unelevated_run.exe A W", {"TOLVANE_TEST_CREATE_PROCESS_ERROR": "4551"}, 4551, b""),
+    "blocked-by-applocker": ("unelevated_run.exe A W", {"TOLVANE_TEST_CREATE_PROCESS_ERROR": "1260"}, 1260, b""),
+    "quarantined": ("unelevated_run.exe A W", {"TOLVANE_TEST_CREATE_PROCESS_ERROR": "225"}, 225, b""),
     "tolvane-exe-missing": ("alone\\tolvane-run.exe A W", {"TOLVANE_LOG": "tolvane.log"}, 2, b""),
     "command-line-at-windows-limit": (AT_THE_LIMIT, {}, 87, b""),
 }
 
 # What standard error says, where tolvane.exe did not start or tolvane-run.exe gave up.  Wine delivers no
 # Ctrl+Break: the answers of tolvane-run's handler, as it is set, that it goes on waiting for tolvane.exe.
+# The error mode that tolvane.exe would inherit (Wine passes none on), no message box from the loader or for a
+# crash, and only the handles of a list.
 SAYS = {
-    740: [b"handler answers Ctrl+C 1, Ctrl+Break 1, close 0, logoff 0, shutdown 0\r\n",
-          b"tolvane-run: tolvane.exe needs administrator rights: run tolvane-run.exe elevated (error 740)\r\n"],
+    740: [b"handler answers Ctrl+C 1, Ctrl+Break 1, close 0, logoff 0, shutdown 0\r\n", b"error mode 0x8003, a list of handles\r\n",
+          b"tolvane.exe: it needs administrator rights: run tolvane-run.exe elevated (error 740)\r\n"],
+    4551: [b"tolvane.exe: App Control for Business blocked it"],
+    1260: [b"tolvane.exe: AppLocker or a software restriction policy blocked it"],
+    225: [b"tolvane.exe: antivirus software took it for malware"],
+    0xC0000428: [b"tolvane.exe ended with status -1073740760: Windows refused a library whose signature"],
     2: [b"tolvane-run: cannot start Z:\\"],
     110: [b"tolvane-run: cannot make the log"],
 }
@@ -113,6 +128,59 @@ def test_exit_status_tells_the_outcome_and_the_log_shows_it(run, deployment, com
     assert (b"administrator rights" in result.stderr) == (status == 740)
     if command_line == AT_THE_LIMIT:
         assert (result.calls, result.stderr) == ([], b"tolvane-run: the command line is too long for tolvane.exe\r\n")
+
+
+# tolvane-run.exe as Windows from Vista on runs it, and as before Vista
+@pytest.mark.parametrize("program", ["tolvane-run.exe", "run_before_vista.exe"])
+def test_what_the_library_leaves_running_holds_no_engine_and_the_next_run_retries(run, deployment, program):
+    """An engine that reads the output to its end, while a program that the library left running lives on: only
+    standard output shows it, as Wine hands every process its launcher's standard error as a Unix file.  That
+    program holds the log, and the next run is told to try again."""
+    deployment.add_test_program("console_helper.exe")
+    deployment.add_test_program("run_before_vista.exe")
+    helper = "console_helper.exe 20000"
+    started = time.monotonic()
+    engine = deployment.start(command=[*deployment.platform.launcher, str(deployment.folder / program), "A", "W"],
+                              script={"ZEL_STAND_IN_LEAVE_RUNNING": helper}, stdout=subprocess.PIPE)
+    output, seconds = engine.stdout.read(), time.monotonic() - started
+    first = deployment.finish(engine)
+    assert (first.status, output[:22], first.calls[0]) == (0, b"Successfully installed", ("left", helper.encode(),
+                                                                                         "begun"))
+    assert seconds < 10
+    second = deployment.launch("tolvane-run.exe A W")
+    assert (second.status, second.calls, second.stdout) == (1618, [], b"")
+    assert b"another run holds the log Z:\\" in second.stderr
+
+
+def test_a_log_named_after_a_program_leaves_the_program_as_it_is(run, deployment):
+    program = (deployment.folder / "tolvane.exe").read_bytes()
+    result = deployment.launch("tolvane-run.exe A W", script={"TOLVANE_LOG": "tolvane.exe"})
+    assert (result.status, result.calls, (deployment.folder / "tolvane.exe").read_bytes()) == (110, [], program)
+    assert b"tolvane.exe is a program, not a log" in result.stderr
+
+
+def test_a_log_past_4_gib_is_read_to_its_end(run, deployment):
+    """The library moves on past 4 GiB before tolvane.exe's lines: a gap that costs no disk, nor memory."""
+    gap = 2**32 + 117
+    engine = deployment.start(command=[*deployment.platform.launcher, str(deployment.folder / "tolvane-run.exe"), "A",
+                                       "W"], script={"ZEL_STAND_IN_SKIP": str(gap)}, stdout=subprocess.PIPE)
+    shown = 0
+    while piece := engine.stdout.read(1 << 20):
+        shown += len(piece)
+        tail = piece[-200:]
+    result = deployment.finish(engine)
+    assert (result.status, shown > gap, tail[-13:]) == (0, True, b"was changed\r\n")
+
+
+# the folder, and each file in it, that everyone may write
+@pytest.mark.parametrize("name", ["", "tolvane.exe", "tolvane-run.exe", "ZEL_Act_Installer.dll"])
+def test_a_folder_that_others_can_change_starts_nothing(run, deployment, name):
+    changeable = deployment.folder / name
+    changeable.chmod(changeable.stat().st_mode | 0o002)
+    result, log = run("tolvane-run.exe A W")
+    assert (result.status, result.stdout, result.calls, log) == (1625, b"", [], OLD_LOG)
+    path = deployment.platform.path_for_program(changeable).rstrip("\\") + ("\\" if not name else "")
+    assert f"tolvane-run: {path} can be changed by Everyone, who is no administrator".encode() in result.stderr
 
 
 def test_started_without_a_console_tolvane_exe_gets_one_without_a_window(run, deployment):

@@ -27,35 +27,43 @@ from asn1crypto import algos, cms, core, parser, tsp
 
 INSTALLER_LIBRARY = "ZEL_Act_Installer.dll"
 INSTALLER_OPERATIONS = {"zelActSvcInstallWin", "zelActSvcGetLastErrorWin", "zelActSvcStatusCodeToText"}
-# The project's programs: the execution level that each one's manifest
-# asks for, the installer library's operations that it imports, and
-# whether its code calls a function through a pointer, which the guard must
-# check (tolvane.exe calls SetDefaultDllDirectories so, looked up at run
-# time; tolvane-run.exe calls none).
-PROGRAMS = {
-    "tolvane.exe": ("requireAdministrator", INSTALLER_OPERATIONS, True),
-    "tolvane-run.exe": ("asInvoker", set(), False),
-}
-
-# The one system library the programs import from, and the functions they
+# The system libraries that the programs import from, and the functions they
 # may import: each one is in Windows 5.2 x64 (Server 2003, XP x64).  By
 # Microsoft's documentation every function here is in Windows 2000 or XP
 # and Server 2003; SetDllDirectoryW came with XP SP1 and Server 2003.
 # IsProcessorFeaturePresent is in all of them, but PF_FASTFAIL_AVAILABLE is
 # present only from Windows 8 on: before, the stack check's failure ends the
 # process with TerminateProcess.  A function of a later Windows,
-# SetDefaultDllDirectories above all, must be looked up at run time:
-# imported, it keeps tolvane.exe from starting where it is missing.
-SYSTEM_LIBRARY = "KERNEL32.dll"
+# SetDefaultDllDirectories and InitializeProcThreadAttributeList above all,
+# must be looked up at run time: imported, it keeps the program from
+# starting where it is missing.
+KERNEL32, ADVAPI32 = "KERNEL32.dll", "ADVAPI32.dll"
 SYSTEM_FUNCTIONS = {
-    "CloseHandle", "CreateFileW", "CreateProcessW", "ExitProcess", "FoldStringW", "GetACP", "GetCommandLineW",
-    "GetConsoleCP", "GetCurrentProcess", "GetCurrentProcessId", "GetCurrentThreadId", "GetEnvironmentVariableW",
-    "GetExitCodeProcess", "GetFileSize", "GetFileType", "GetLastError", "GetModuleFileNameW", "GetModuleHandleW",
-    "GetProcAddress", "GetProcessHeap", "GetStdHandle", "GetStringTypeW", "GetSystemTimeAsFileTime", "HeapAlloc",
-    "HeapFree", "IsProcessorFeaturePresent", "MultiByteToWideChar", "QueryPerformanceCounter", "ReadFile",
-    "SetConsoleCtrlHandler", "SetDllDirectoryW", "SetEnvironmentVariableW", "SetFilePointer",
-    "SetHandleInformation", "SetLastError", "TerminateProcess", "WaitForSingleObject", "WideCharToMultiByte",
-    "WriteConsoleW", "WriteFile", "lstrlenW",
+    KERNEL32: {
+        "CloseHandle", "CreateFileW", "CreateProcessW", "ExitProcess", "FoldStringW", "GetACP", "GetCPInfoExW",
+        "GetCommandLineW", "GetConsoleCP", "GetCurrentProcess", "GetCurrentProcessId", "GetCurrentThreadId",
+        "GetEnvironmentVariableW", "GetExitCodeProcess", "GetFileSizeEx", "GetFileType", "GetHandleInformation",
+        "GetLastError", "GetModuleFileNameW", "GetModuleHandleW", "GetProcAddress", "GetProcessHeap", "GetStdHandle",
+        "GetStringTypeW", "GetSystemTimeAsFileTime", "HeapAlloc", "HeapFree", "IsProcessorFeaturePresent",
+        "LocalFree", "MultiByteToWideChar", "QueryPerformanceCounter", "ReadFile", "SetConsoleCtrlHandler",
+        "SetDllDirectoryW", "SetEndOfFile", "SetEnvironmentVariableW", "SetErrorMode", "SetFilePointer",
+        "SetHandleInformation", "SetLastError", "TerminateProcess", "WaitForSingleObject", "WideCharToMultiByte",
+        "WriteConsoleW", "WriteFile", "lstrcatW", "lstrcpynA", "lstrcpynW", "lstrlenW",
+    },
+    # tolvane-run.exe's check of who may change its folder
+    ADVAPI32: {
+        "ConvertSidToStringSidW", "EqualSid", "GetAce", "GetFileSecurityW", "GetSecurityDescriptorDacl",
+        "GetSecurityDescriptorOwner", "GetTokenInformation", "LookupAccountSidW", "OpenProcessToken",
+    },
+}
+# The project's programs: the execution level that each one's manifest
+# asks for, the system libraries and the installer library's operations
+# that it imports, and whether its code calls a function through a
+# pointer, which the guard must check (both look up functions of later
+# Windows at run time).
+PROGRAMS = {
+    "tolvane.exe": ("requireAdministrator", {KERNEL32}, INSTALLER_OPERATIONS, True),
+    "tolvane-run.exe": ("asInvoker", {KERNEL32, ADVAPI32}, set(), True),
 }
 # C run-time libraries: the system's old one, the universal one and its API
 # sets, and Visual C++'s.
@@ -196,13 +204,14 @@ def imports(pe, path, expected):
     """By name alone (an ordinal, "#1" here, may name another function in another version of a library)."""
     entries = getattr(pe, "DIRECTORY_ENTRY_IMPORT", [])
     libraries = [entry.dll.decode() for entry in entries]
-    operations = PROGRAMS[expected.program][1]
-    wanted = [SYSTEM_LIBRARY, INSTALLER_LIBRARY] if operations else [SYSTEM_LIBRARY]
+    _, system_libraries, operations, _ = PROGRAMS[expected.program]
+    wanted = sorted(system_libraries) + ([INSTALLER_LIBRARY] if operations else [])
     require(sorted(libraries) == sorted(wanted), f"imports from {libraries}")
     names = {entry.dll.decode(): {f"#{symbol.ordinal}" if symbol.import_by_ordinal else symbol.name.decode()
                                   for symbol in entry.imports} for entry in entries}
-    require(names[SYSTEM_LIBRARY] <= SYSTEM_FUNCTIONS,
-            f"imports {sorted(names[SYSTEM_LIBRARY] - SYSTEM_FUNCTIONS)} from {SYSTEM_LIBRARY}")
+    for library in sorted(system_libraries):
+        require(names[library] <= SYSTEM_FUNCTIONS[library],
+                f"imports {sorted(names[library] - SYSTEM_FUNCTIONS[library])} from {library}")
     require(names.get(INSTALLER_LIBRARY, set()) == operations,
             f"imports {sorted(names.get(INSTALLER_LIBRARY, set()))} from {INSTALLER_LIBRARY}")
 
@@ -290,7 +299,7 @@ def control_flow_guard(pe, path, expected):
         found = pe.get_data(target - pe.OPTIONAL_HEADER.ImageBase, len(default))
         require(found == default, f"the guard's {name} pointer leads to {found.hex()}, not {default.hex()}")
     dispatch = field(config, GUARD_DISPATCH_FUNCTION_POINTER, "the guard's dispatch pointer")
-    require(calls_through(pe, dispatch) or not PROGRAMS[expected.program][2],
+    require(calls_through(pe, dispatch) or not PROGRAMS[expected.program][3],
             "no call goes through the guard's dispatch pointer: the code is not instrumented")
     stride = 4 + (flags >> GUARD_FUNCTION_TABLE_STRIDE_SHIFT)
     table, count = field(config, GUARD_FUNCTION_TABLE, "GuardCFFunctionTable"), field(config, GUARD_FUNCTION_COUNT,

@@ -32,13 +32,19 @@ endforeach()
 # screen, its answer to Ctrl+Break, and its library search where KERNEL32
 # lacks SetDefaultDllDirectories.
 tolvane_add_test_program(console_calls windows/console_calls.cpp windows_console.cpp
-  WRAP GetFileType HeapAlloc MultiByteToWideChar SetConsoleCtrlHandler WriteConsoleW WriteFile)
+  WRAP GetCPInfoExW GetFileType HeapAlloc HeapFree MultiByteToWideChar SetConsoleCtrlHandler WriteConsoleW WriteFile)
 tolvane_add_test_program(library_search_fallback windows/library_search_fallback.cpp windows_search_paths.cpp
   WRAP GetProcAddress SetDllDirectoryW)
-# tolvane-run without administrator rights, which Wine does not refuse, and
-# its answers to Ctrl+Break, which Wine does not deliver.
-tolvane_add_test_program(unelevated_run windows/unelevated_run.cpp tolvane_run.cpp command_line_split.cpp
-  windows_command_line.cpp windows_console.cpp WRAP CreateProcessW SetConsoleCtrlHandler)
+# tolvane-run where Windows refuses to start tolvane.exe, which Wine does
+# not, with the error mode tolvane.exe would inherit, which Wine does not
+# pass on, and its answers to Ctrl+Break, which Wine does not deliver; and
+# tolvane-run as before Vista, which Wine cannot be.
+tolvane_add_test_program(unelevated_run windows/unelevated_run.cpp WRAP CreateProcessW SetConsoleCtrlHandler)
+tolvane_add_test_program(run_before_vista windows/run_before_vista.cpp WRAP GetProcAddress)
+foreach(program IN ITEMS unelevated_run run_before_vista)
+  target_sources(${program} PRIVATE ${TOLVANE_RUN_SOURCES})
+  target_link_libraries(${program} PRIVATE advapi32)
+endforeach()
 
 set(front_end "${PROJECT_SOURCE_DIR}/utils/install_service")
 
@@ -51,7 +57,7 @@ foreach(program IN ITEMS stack_cookie stack_cookie_without_fast_fail)
   tolvane_link_without_c_run_time(${program})
   target_link_libraries(${program} PRIVATE zel_act_installer tolvane_build_flags)
   # lld warns of a guard without a load configuration.
-  target_link_options(${program} PRIVATE LINKER:--no-fatal-warnings)
+  target_link_options(${program} PRIVATE LINKER:--no-fatal-warnings LINKER:--wrap=TerminateProcess)
   set_target_properties(${program} PROPERTIES RUNTIME_OUTPUT_DIRECTORY "${test_programs}")
 endforeach()
 target_compile_definitions(stack_cookie_without_fast_fail PRIVATE WITHOUT_FAST_FAIL)

@@ -2,17 +2,23 @@
  * show them: messages on a system whose ANSI code page is UTF-8 (Windows 10
  * 1903 and later can be set up so), without memory, on a character device
  * that is not a console's screen, and with a conversion the formatter does
- * not know; and Ctrl+Break, which Wine does not deliver:
+ * not know; a text shown in pieces whose edges cut its characters; and
+ * Ctrl+Break, which Wine does not deliver:
  *   console_calls MODE TEXT CALLS
  * Prints the file TEXT with print_message, the text being the format, and
  * writes each write it makes to the file CALLS, one line each: "console"
  * and the UTF-16 units, or "file" and the bytes, in hexadecimal.  Linked
  * with --wrap: standard output is a character device; the ANSI code page
- * converts as UTF-8; WriteConsoleW and WriteFile are recorded instead of
- * made; with MODE "not-a-screen" WriteConsoleW fails, with "no-memory"
- * HeapAlloc does.  With MODE "interrupts" it calls ignore_interrupts()
- * instead, and writes down each SetConsoleCtrlHandler call, a handler's
- * answers to the events. */
+ * is UTF-8, or with MODE "pieces-932" code page 932; WriteConsoleW and
+ * WriteFile are recorded instead of made; with MODE "not-a-screen"
+ * WriteConsoleW fails, with "no-memory" HeapAlloc does, and elsewhere each
+ * block it gives ends where memory that may not be touched begins, so that
+ * a byte written past it ends the program, which Wine's heap would not
+ * show.  With MODE "pieces-65001" or "pieces-932" it shows the text with
+ * write_output, two bytes more each time, as tolvane-run shows its log.
+ * With MODE "interrupts" it calls ignore_interrupts() instead, and writes
+ * down each SetConsoleCtrlHandler call, a handler's answers to the
+ * events. */
 #include <stdio.h>
 #include <string.h>
 #include <windows.h>
@@ -34,18 +40,41 @@ template <typename Function> static Function *windows_function(const char *name)
 		reinterpret_cast<void (*)()>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), name)));
 }
 
-extern "C" LPVOID WINAPI __wrap_HeapAlloc(HANDLE heap, DWORD flags, SIZE_T size)
+extern "C" LPVOID WINAPI __wrap_HeapAlloc(HANDLE, DWORD, SIZE_T size)
 {
 	if (strcmp(mode, "no-memory") == 0)
 		return nullptr;
-	return windows_function<LPVOID WINAPI(HANDLE, DWORD, SIZE_T)>("HeapAlloc")(heap, flags, size);
+	const SIZE_T page = 4096, pages = (size + page - 1) / page + 1;
+	auto *const block = static_cast<char *>(VirtualAlloc(nullptr, pages * page, MEM_COMMIT | MEM_RESERVE,
+							     PAGE_READWRITE));
+	DWORD old = 0;
+	if (block == nullptr || !VirtualProtect(block + (pages - 1) * page, page, PAGE_NOACCESS, &old))
+		return nullptr;
+	return block + (pages - 1) * page - size;
+}
+
+/* The program runs once: nothing given back. */
+extern "C" BOOL WINAPI __wrap_HeapFree(HANDLE, DWORD, LPVOID)
+{
+	return TRUE;
+}
+
+static UINT ansi_code_page()
+{
+	return strcmp(mode, "pieces-932") == 0 ? 932 : CP_UTF8;
 }
 
 extern "C" int WINAPI __wrap_MultiByteToWideChar(UINT code_page, DWORD flags, LPCCH text, int length, LPWSTR out,
 						 int size)
 {
 	return windows_function<int WINAPI(UINT, DWORD, LPCCH, int, LPWSTR, int)>("MultiByteToWideChar")(
-		code_page == CP_ACP ? CP_UTF8 : code_page, flags, text, length, out, size);
+		code_page == CP_ACP ? ansi_code_page() : code_page, flags, text, length, out, size);
+}
+
+extern "C" BOOL WINAPI __wrap_GetCPInfoExW(UINT code_page, DWORD flags, LPCPINFOEXW info)
+{
+	return windows_function<BOOL WINAPI(UINT, DWORD, LPCPINFOEXW)>("GetCPInfoExW")(
+		code_page == CP_ACP ? ansi_code_page() : code_page, flags, info);
 }
 
 extern "C" BOOL WINAPI __wrap_WriteConsoleW(HANDLE, const void *text, DWORD length, LPDWORD written, LPVOID)
@@ -92,9 +121,16 @@ int main(int argc, char *argv[])
 	text[fread(text, 1, sizeof text - 1, input)] = '\0';
 #pragma clang diagnostic ignored "-Wformat-nonliteral"
 #pragma clang diagnostic ignored "-Wformat-security"
-	if (strcmp(mode, "interrupts") == 0)
+	if (strcmp(mode, "interrupts") == 0) {
 		ignore_interrupts();
-	else
+	} else if (strncmp(mode, "pieces-", 7) == 0) {
+		const size_t length = strlen(text);
+		for (size_t shown = 0, end = 0; shown < length;) {
+			end = end + 2 < length ? end + 2 : length;
+			shown += write_output(text + shown, end - shown, end < length);
+		}
+	} else {
 		print_message(text);
+	}
 	return fclose(writes) == 0 ? 0 : 3;
 }

@@ -7,8 +7,10 @@
  *                         process first
  * A vectored exception handler writes "handler" on standard output, should
  * anything raise an exception; the stand-in shows its clean-up at process
- * detach when its environment asks it to print as it unloads.  Built as
- * stack_cookie_without_fast_fail, it runs as on Windows before 8, where
+ * detach when its environment asks it to print as it unloads; and
+ * TerminateProcess, linked with --wrap, writes "TerminateProcess" first, as
+ * the check's failure must call it only where fast fail is absent.  Built
+ * as stack_cookie_without_fast_fail, it runs as on Windows before 8, where
  * IsProcessorFeaturePresent says that fast fail is absent. */
 #include <stdint.h>
 #include <windows.h>
@@ -32,6 +34,19 @@ BOOL WINAPI __wrap_IsProcessorFeaturePresent(DWORD feature)
 	return feature != PF_FASTFAIL_AVAILABLE;
 }
 #endif
+
+/* The wrap takes the import too: the real function by its address. */
+BOOL WINAPI __wrap_TerminateProcess(HANDLE process, UINT status)
+{
+	typedef BOOL(WINAPI * terminate_process)(HANDLE, UINT);
+	put("TerminateProcess\n");
+	return ((terminate_process)(void (*)(void))GetProcAddress(GetModuleHandleW(L"kernel32.dll"),
+								     "TerminateProcess"))(process, status);
+}
+
+/* The pointer through which the run-time's call, declared dllimport,
+ * reaches the wrapper: lld 16 leaves its own one empty. */
+BOOL(WINAPI *const __imp___wrap_TerminateProcess)(HANDLE, UINT) = __wrap_TerminateProcess;
 
 static LONG WINAPI handler(EXCEPTION_POINTERS *exception)
 {

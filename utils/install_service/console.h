@@ -29,9 +29,12 @@ void print_error(const char *format, ...) __attribute__((format(printf, 1, 2)));
  * memory or at a conversion other than %s and %d. */
 char *message_text(const char *format, ...) __attribute__((format(printf, 1, 2)));
 
-/* Bytes in the ANSI code page to standard output as they are, in one
- * write, or on a console in UTF-16, as print_message writes them. */
-void write_output(const char *bytes, size_t length);
+/* One piece of a text in the ANSI code page to standard output: its bytes
+ * as they are, or on a console in UTF-16, as print_message writes them.
+ * Where more pieces follow, a character that the end of this one cuts is
+ * not written on a console: the next piece begins with it again.  Returns
+ * the bytes written. */
+size_t write_output(const char *bytes, size_t length, bool more_follow);
 
 /* Nothing waits: each message is out when print_message returns. */
 static inline void flush_messages()

@@ -224,9 +224,39 @@ void print_error(const char *format, ...)
 	va_end(arguments);
 }
 
-void write_output(const char *bytes, size_t length)
+/* How many bytes a character of the ANSI code page takes that begins with
+ * this one: on a console, UTF-16 is made of whole characters. */
+static size_t character_length(const CPINFOEXW &code_page, unsigned char lead)
 {
-	write_text(standard_handle(started_output, STD_OUTPUT_HANDLE), bytes, length);
+	if (code_page.CodePage == CP_UTF8)
+		return lead >= 0xF0 && lead <= 0xF4 ? 4 : lead >= 0xE0 && lead <= 0xEF ? 3 : lead >= 0xC2 && lead <= 0xDF ? 2 : 1;
+	for (size_t range = 0; range + 1 < MAX_LEADBYTES && code_page.LeadByte[range] != 0; range += 2)
+		if (lead >= code_page.LeadByte[range] && lead <= code_page.LeadByte[range + 1])
+			return 2;
+	return 1;
+}
+
+/* The bytes at the end that begin a character which they do not end. */
+static size_t cut_at_the_end(const char *bytes, size_t length)
+{
+	CPINFOEXW code_page;
+	if (!GetCPInfoExW(CP_ACP, 0, &code_page) || code_page.MaxCharSize == 1)
+		return 0;
+	size_t start = 0, next = 0;
+	while (next < length) {
+		start = next;
+		next += character_length(code_page, static_cast<unsigned char>(bytes[next]));
+	}
+	return next > length ? length - start : 0;
+}
+
+size_t write_output(const char *bytes, size_t length, bool more_follow)
+{
+	const HANDLE output = standard_handle(started_output, STD_OUTPUT_HANDLE);
+	if (more_follow && GetFileType(output) == FILE_TYPE_CHAR)
+		length -= cut_at_the_end(bytes, length);
+	write_text(output, bytes, length);
+	return length;
 }
 
 void wait_for_input()
