@@ -7,12 +7,13 @@ as from tolvane.exe started directly."""
 
 import os
 import shutil
+import struct
 import subprocess
 import time
 
 import pytest
 
-from conftest import install_calls
+from conftest import install_calls, run_test_program
 
 pytestmark = pytest.mark.usefixtures("windows_only")
 
@@ -181,6 +182,59 @@ def test_a_folder_that_others_can_change_starts_nothing(run, deployment, name):
     assert (result.status, result.stdout, result.calls, log) == (1625, b"", [], OLD_LOG)
     path = deployment.platform.path_for_program(changeable).rstrip("\\") + ("\\" if not name else "")
     assert f"tolvane-run: {path} can be changed by Everyone, who is no administrator".encode() in result.stderr
+
+
+def owned_by_administrators(entries, count):
+    """A security descriptor, self-relative, in hexadecimal: the Administrators group its owner, and an access
+    control list of these entries, or a null one."""
+    owner = bytes.fromhex("01020000000000052000000020020000")
+    dacl = b"" if entries is None else struct.pack("<BBHHH", 4, 0, 8 + len(entries), count, 0) + entries
+    return "hex " + (struct.pack("<BBHIIII", 1, 0, 0x8004, 20, 0, 0, 0 if entries is None else 36) + owner
+                     + dacl).hex()
+
+
+INSTALLER = "S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464"  # TrustedInstaller
+USERS = "changeable by BUILTIN\\Users"
+EVERYONE = bytes.fromhex("010100000000000100000000")
+
+# (the security descriptor of a file, in SDDL or as owned_by_administrators gives it, or GetFileSecurityW's error;
+# the verdict)
+WHO_CAN_CHANGE = {
+    "program-files": (f"O:{INSTALLER}D:PAI(A;;FA;;;{INSTALLER})(A;;0x1301bf;;;SY)(A;;0x1301bf;;;BA)"
+                      "(A;;0x1200a9;;;BU)(A;OICIIO;GA;;;CO)", "trusted"),
+    "made-by-an-administrator": ("O:BAD:(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)", "trusted"),
+    "the-running-account-s-own": ("O:RUNNINGD:(A;OICI;FA;;;RUNNING)", "trusted"),
+    "for-what-is-made-later-only": ("O:BAD:(A;OICIIO;GA;;;CO)(A;OICIIO;FA;;;AU)", "trusted"),
+    "denied": ("O:BAD:(D;;FA;;;WD)", "trusted"),
+    "read-and-run": ("O:SYD:(A;;0x1200a9;;;WD)", "trusted"),
+    "below-the-system-drive-s-root": ("O:BAD:(A;OICI;FA;;;BA)(A;ID;0x1301bf;;;AU)",
+                                      "changeable by NT AUTHORITY\\Authenticated Users"),
+    "owned-by-a-user": ("O:S-1-5-21-1-2-3-1001D:(A;;FA;;;SY)", "changeable by S-1-5-21-1-2-3-1001"),
+    "add-files": ("O:BAD:(A;;0x2;;;BU)", USERS),
+    "add-folders": ("O:BAD:(A;;0x4;;;BU)", USERS),
+    "delete": ("O:BAD:(A;;SD;;;BU)", USERS),
+    "delete-what-it-holds": ("O:BAD:(A;;0x40;;;BU)", USERS),
+    "change-permissions": ("O:BAD:(A;;WD;;;BU)", USERS),
+    "take-ownership": ("O:BAD:(A;;WO;;;BU)", USERS),
+    "generic-write": ("O:BAD:(A;;GW;;;BU)", USERS),
+    "generic-all": ("O:BAD:(A;;GA;;;BU)", USERS),
+    "no-access-control-list": ("O:BA", "changeable by Everyone"),
+    "a-null-one": (owned_by_administrators(None, 0), "changeable by Everyone"),
+    "an-entry-laid-out-otherwise": (owned_by_administrators(struct.pack("<BBHII", 5, 0, 24, 0x1F01FF, 0) + EVERYONE,
+                                                            1), "changeable by an entry of a kind that tolvane-run "
+                                                                "does not read"),
+    "absent": ("error 2", "absent"),
+    "in-no-folder": ("error 3", "absent"),
+    "unreadable": ("error 5", "unknown 5"),
+}
+
+
+def test_who_can_change_a_file_is_judged_by_its_owner_and_each_entry_that_applies(request, platform, tmp_path):
+    (tmp_path / "cases").write_text("".join(sddl + "\n" for sddl, _ in WHO_CAN_CHANGE.values()))
+    status, out, _ = run_test_program(request, platform, tmp_path, "who_can_change", "cases")
+    assert status == 0
+    assert dict(zip(WHO_CAN_CHANGE, out.decode().splitlines())) == {name: verdict for name, (_, verdict)
+                                                                    in WHO_CAN_CHANGE.items()}
 
 
 def test_started_without_a_console_tolvane_exe_gets_one_without_a_window(run, deployment):

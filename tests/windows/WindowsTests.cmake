@@ -41,6 +41,11 @@ tolvane_add_test_program(library_search_fallback windows/library_search_fallback
 # tolvane-run as before Vista, which Wine cannot be.
 tolvane_add_test_program(unelevated_run windows/unelevated_run.cpp WRAP CreateProcessW SetConsoleCtrlHandler)
 tolvane_add_test_program(run_before_vista windows/run_before_vista.cpp WRAP GetProcAddress)
+# Who may change tolvane's files, judged on access control lists that Wine
+# cannot give a file.
+tolvane_add_test_program(who_can_change windows/who_can_change.cpp trusted_files.cpp WRAP GetFileSecurityW)
+target_link_libraries(who_can_change PRIVATE advapi32)
+
 foreach(program IN ITEMS unelevated_run run_before_vista)
   target_sources(${program} PRIVATE ${TOLVANE_RUN_SOURCES})
   target_link_libraries(${program} PRIVATE advapi32)
