@@ -78,8 +78,10 @@
 #include <unistd.h>
 #endif
 
+#ifndef STAND_IN_WITHOUT_zelActSvcStatusCodeToText
 static const char default_text[] =
     "stand-in installer library: nothing was installed and nothing on this system was changed";
+#endif
 
 static unsigned status_reads;
 

@@ -28,6 +28,8 @@ def pytest_addoption(parser):
     parser.addoption("--source-dir", type=pathlib.Path)
     parser.addoption("--image-expectations", type=pathlib.Path, help="JSON: what the version resource must say")
     parser.addoption("--mingw-include", type=pathlib.Path, help="the MinGW-w64 headers")
+    parser.addoption("--qualification-files", type=pathlib.Path,
+                     help="JSON: the qualification kit's files, by their paths in its package")
     parser.addoption("--wine", default="/usr/lib/wine/wine64")
     parser.addoption("--wineprefix", type=pathlib.Path)
 

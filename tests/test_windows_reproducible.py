@@ -11,7 +11,7 @@ import subprocess
 
 import pytest
 
-SOURCES = ["CMakeLists.txt", "cmake", "installer_library", "utils"]
+SOURCES = ["CMakeLists.txt", "cmake", "installer_library", "qualification", "utils"]
 BUILT = ["tolvane.exe", "tolvane.pdb", "tolvane-run.exe", "tolvane-run.pdb"]
 
 

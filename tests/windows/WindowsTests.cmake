@@ -53,21 +53,6 @@ endforeach()
 
 set(front_end "${PROJECT_SOURCE_DIR}/utils/install_service")
 
-# A program built as tolvane.exe is, without the load configuration whose
-# cookie Windows (and Wine) would replace: its own seeding and the check's
-# end of the process, which Wine does not show in tolvane.exe; and the same
-# where fast fail is absent, as before Windows 8, which Wine cannot be.
-foreach(program IN ITEMS stack_cookie stack_cookie_without_fast_fail)
-  add_executable(${program} windows/stack_cookie.c "${front_end}/windows_console.cpp")
-  tolvane_link_without_c_run_time(${program})
-  target_link_libraries(${program} PRIVATE zel_act_installer tolvane_build_flags)
-  # lld warns of a guard without a load configuration.
-  target_link_options(${program} PRIVATE LINKER:--no-fatal-warnings LINKER:--wrap=TerminateProcess)
-  set_target_properties(${program} PROPERTIES RUNTIME_OUTPUT_DIRECTORY "${test_programs}")
-endforeach()
-target_compile_definitions(stack_cookie_without_fast_fail PRIVATE WITHOUT_FAST_FAIL)
-target_link_options(stack_cookie_without_fast_fail PRIVATE LINKER:--wrap=IsProcessorFeaturePresent)
-
 # Images built wrongly on purpose: each must trip the image checks.
 function(tolvane_add_broken_image name)
   cmake_parse_arguments(PARSE_ARGV 1 broken "WITHOUT_RESOURCES;WITHOUT_LOAD_CONFIG;DEFAULT_LINK;WITH_C_RUN_TIME"
@@ -138,6 +123,7 @@ tolvane_add_pytest(test_front_end)
 tolvane_add_pytest(test_windows_command_line)
 tolvane_add_pytest(test_windows_process)
 tolvane_add_pytest(test_windows_run)
+tolvane_add_pytest(test_qualification_kit --qualification-files "${PROJECT_BINARY_DIR}/qualification/qualification-files.json")
 tolvane_add_pytest(test_windows_image --source-dir "${PROJECT_SOURCE_DIR}" --image-expectations "${TOLVANE_IMAGE_EXPECTATIONS}")
 tolvane_add_pytest(test_windows_reproducible --source-dir "${PROJECT_SOURCE_DIR}"
   --image-expectations "${TOLVANE_IMAGE_EXPECTATIONS}")

@@ -16,6 +16,9 @@ start)
 	wineserver --persistent
 	# Starts the prefix services now, while our output goes to the log.
 	wineboot --init
+	# Windows 10, whose behaviour the qualification kit expects (Wine's
+	# default is 7).
+	wine reg add 'HKCU\Software\Wine' /v Version /d win10 /f
 	;;
 stop)
 	wineserver --kill || true
