@@ -64,7 +64,8 @@ endforeach()
 
 if(NOT TOLVANE_UNSIGNED_PACKAGE)
   # The key comes from the environment of the build (tools/sign-release.sh).
-  set(sign_commands)
+  set(sign_commands COMMAND ${CMAKE_COMMAND} "-DSOURCE_DIR=${PROJECT_SOURCE_DIR}"
+    -P "${PROJECT_SOURCE_DIR}/cmake/CheckCommitted.cmake")
   foreach(program IN LISTS programs)
     list(APPEND sign_commands COMMAND ${CMAKE_COMMAND} -E env SOURCE_DATE_EPOCH=${source_date_epoch}
       TOLVANE_OSSLSIGNCODE=${TOLVANE_OSSLSIGNCODE} sh "${PROJECT_SOURCE_DIR}/tools/sign-release.sh"
@@ -78,10 +79,28 @@ if(NOT TOLVANE_UNSIGNED_PACKAGE)
 endif()
 
 # Windows before 10 1809 shows a text file with bare LF endings as one line.
-file(READ "${PROJECT_SOURCE_DIR}/packaging/README.txt" readme)
-string(REPLACE "\n" "\r\n" readme "${readme}")
-file(WRITE "${PROJECT_BINARY_DIR}/packaging/README.txt" "${readme}")
-set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${PROJECT_SOURCE_DIR}/packaging/README.txt")
+foreach(readme IN ITEMS packaging/README.txt qualification/README.txt)
+  file(READ "${PROJECT_SOURCE_DIR}/${readme}" text)
+  string(REPLACE "\n" "\r\n" text "${text}")
+  file(WRITE "${PROJECT_BINARY_DIR}/${readme}" "${text}")
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${PROJECT_SOURCE_DIR}/${readme}")
+endforeach()
+
+# The qualification kit's package, beside the release's: the kit as it is
+# laid out, with the images that the release ships.
+set(CPACK_TOLVANE_QUALIFICATION_NAME "tolvane-${PROJECT_VERSION}-qualification")
+if(TOLVANE_UNSIGNED_PACKAGE)
+  string(APPEND CPACK_TOLVANE_QUALIFICATION_NAME "-unsigned")
+endif()
+set(CPACK_TOLVANE_QUALIFICATION_FILES README.txt "${PROJECT_BINARY_DIR}/qualification/README.txt")
+set(pairs "${TOLVANE_QUALIFICATION_FILES}")
+while(pairs)
+  list(POP_FRONT pairs entry file)
+  if(entry MATCHES "^release/(.*)$")
+    set(file "${shipped_folder}/${CMAKE_MATCH_1}")
+  endif()
+  list(APPEND CPACK_TOLVANE_QUALIFICATION_FILES "${entry}" "${file}")
+endwhile()
 
 # Only these files ship: never the stand-in installer library.
 install(FILES ${shipped_images} DESTINATION .)
@@ -96,7 +115,7 @@ set(CPACK_PACKAGE_DIRECTORY "${PROJECT_BINARY_DIR}")
 set(CPACK_PACKAGE_CHECKSUM SHA256)
 set(CPACK_PRE_BUILD_SCRIPTS "${PROJECT_SOURCE_DIR}/cmake/CheckPackageContents.cmake")
 set(CPACK_POST_BUILD_SCRIPTS "${PROJECT_SOURCE_DIR}/cmake/WriteSymbols.cmake"
-  "${PROJECT_SOURCE_DIR}/cmake/WriteBuildInfo.cmake")
+  "${PROJECT_SOURCE_DIR}/cmake/WriteQualificationKit.cmake" "${PROJECT_SOURCE_DIR}/cmake/WriteBuildInfo.cmake")
 set(CPACK_TOLVANE_PYTHON "${TOLVANE_PYTHON}")
 set(CPACK_TOLVANE_PACKAGE_FILES README.txt tolvane.exe tolvane-run.exe)
 set(CPACK_TOLVANE_UNSIGNED_IMAGES ${unsigned_images})
@@ -106,6 +125,13 @@ foreach(program IN LISTS programs)
     "${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/${program}.pdb")
 endforeach()
 set(CPACK_TOLVANE_SOURCE_DATE_EPOCH "${source_date_epoch}")
+# Every setting that changes the images, for the build information.
+set(CPACK_TOLVANE_SETTINGS)
+foreach(setting IN ITEMS PROJECT_VERSION TOLVANE_BUILD_NUMBER TOLVANE_COMPANY_NAME TOLVANE_PRODUCT_NAME
+                         TOLVANE_LEGAL_COPYRIGHT TOLVANE_CET_COMPAT CMAKE_BUILD_TYPE)
+  string(REPLACE ";" "\\;" value "${${setting}}")
+  list(APPEND CPACK_TOLVANE_SETTINGS "${setting}=${value}")
+endforeach()
 set(CPACK_TOLVANE_SOURCE_DIR "${PROJECT_SOURCE_DIR}")
 # What built the images, as Debian packages and as the tools that ran.
 set(CPACK_TOLVANE_TOOLCHAIN_PACKAGES clang-16 libclang-cpp16 libllvm16 lld-16 gcc-mingw-w64-x86-64-posix

@@ -1,21 +1,23 @@
 # Run by CPack after it has packaged: writes <package>.buildinfo beside the
 # zip, what anyone needs to rebuild the release and compare it: the source
-# commit, the fixed time, the Debian packages of the toolchain, the tools as
-# they ran with their versions, and the SHA-256 of the unsigned images, the
-# signed images, the zip and its symbols.
+# commit, the fixed time, every setting that changes the images (the
+# release and build numbers, the version strings, the build options), the
+# Debian packages of the toolchain, the tools as they ran with their
+# versions, and the SHA-256 of the unsigned images, the signed images, the
+# zip, its symbols and the qualification kit.
 set(info "${CPACK_PACKAGE_DIRECTORY}/${CPACK_PACKAGE_FILE_NAME}.buildinfo")
 
-execute_process(COMMAND git rev-parse HEAD WORKING_DIRECTORY "${CPACK_TOLVANE_SOURCE_DIR}"
-  OUTPUT_VARIABLE commit OUTPUT_STRIP_TRAILING_WHITESPACE RESULT_VARIABLE no_commit ERROR_QUIET)
-if(no_commit)
+include("${CPACK_TOLVANE_SOURCE_DIR}/cmake/SourceCommit.cmake")
+tolvane_source_commit("${CPACK_TOLVANE_SOURCE_DIR}" commit changes)
+if(commit STREQUAL "")
   set(commit "unknown: the sources are not a git checkout")
-else()
-  execute_process(COMMAND git status --porcelain --untracked-files=no WORKING_DIRECTORY "${CPACK_TOLVANE_SOURCE_DIR}"
-    OUTPUT_VARIABLE changes OUTPUT_STRIP_TRAILING_WHITESPACE)
-  if(NOT changes STREQUAL "")
-    string(APPEND commit " with uncommitted changes")
-  endif()
+elseif(NOT changes STREQUAL "")
+  string(APPEND commit " with uncommitted changes")
 endif()
+set(settings)
+foreach(setting IN LISTS CPACK_TOLVANE_SETTINGS)
+  string(APPEND settings "\n ${setting}")
+endforeach()
 
 execute_process(COMMAND dpkg-query -W "-f=\${Package} \${Version}\\n" ${CPACK_TOLVANE_TOOLCHAIN_PACKAGES}
   OUTPUT_VARIABLE packages COMMAND_ERROR_IS_FATAL ANY)
@@ -49,7 +51,8 @@ foreach(field IN ITEMS Unsigned-Image-SHA256 Signed-Image-SHA256)
 endforeach()
 list(GET CPACK_PACKAGE_FILES 0 package)
 set(symbols "${CPACK_PACKAGE_DIRECTORY}/${CPACK_PACKAGE_FILE_NAME}-symbols.zip")
-foreach(field IN ITEMS Package Symbols)
+set(qualification "${CPACK_PACKAGE_DIRECTORY}/${CPACK_TOLVANE_QUALIFICATION_NAME}.zip")
+foreach(field IN ITEMS Package Symbols Qualification)
   string(TOLOWER "${field}" file)
   file(SHA256 "${${file}}" hash)
   get_filename_component(name "${${file}}" NAME)
@@ -57,5 +60,5 @@ foreach(field IN ITEMS Package Symbols)
 endforeach()
 
 file(WRITE "${info}" "Source-Commit: ${commit}\nSource-Date-Epoch: ${CPACK_TOLVANE_SOURCE_DATE_EPOCH}\n"
-  "Toolchain-Packages:\n ${packages}\nTools:${tools}\n${hashes}")
+  "Settings:${settings}\nToolchain-Packages:\n ${packages}\nTools:${tools}\n${hashes}")
 message(STATUS "Build information: ${info}")

@@ -38,6 +38,11 @@ def main(zip_path, epoch, *files):
         image_key = f"{pe.FILE_HEADER.TimeDateStamp:08X}{pe.OPTIONAL_HEADER.SizeOfImage:x}"
         entries[f"{pdb_name}/{pdb_key(pe)}/{pdb_name}"] = pdb
         entries[f"{name}/{image_key}/{name}"] = image
+    write_zip(zip_path, epoch, entries)
+
+
+def write_zip(zip_path, epoch, entries):
+    """{entry: file} into a zip, sorted, each entry with the fixed time."""
     date_time = time.gmtime(int(epoch))[:6]
     with zipfile.ZipFile(zip_path, "w") as archive:
         for entry in sorted(entries):

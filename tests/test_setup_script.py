@@ -45,8 +45,16 @@ def test_setup_runs_apt_get_as_root_through_sudo_or_not_at_all(request, platform
         assert install.startswith(prefix + "apt-get install -y --no-install-recommends ")
         # no question that would stop a setup without anyone at it
         assert install.endswith(" [DEBIAN_FRONTEND=noninteractive]")
-        assert {path: owner for path, owner in owners_of_what_is_used().items()
-                if owner not in brought_by([word for word in install.split()[2:] if word[0] not in "-["])} == {}
+        packages = [word.split("/")[0] for word in install.split()[2:] if word[0] not in "-["]
+        assert {path: owner for path, owner in owners_of_what_is_used().items() if owner not in brought_by(packages)} == {}
+
+
+def test_the_release_s_osslsigncode_is_debian_12_s_own():
+    """What the setup installs, whatever a later source offers: the version that the release records."""
+    installed = subprocess.run(["dpkg-query", "-W", "-f=${Version}", "osslsigncode"], capture_output=True, text=True)
+    offered = subprocess.run(["apt-cache", "madison", "osslsigncode"], capture_output=True, text=True).stdout
+    debian_12 = [line.split("|")[1].strip() for line in offered.splitlines() if " bookworm/main " in line]
+    assert debian_12 == [installed.stdout]
 
 
 # What the build, the Windows build under Wine and the release tests run or load, by name or path, and the
