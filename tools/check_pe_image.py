@@ -92,7 +92,7 @@ GUARD_DEFAULTS = {"check": b"\xc3", "dispatch": b"\xff\xe0"}  # ret; jmp rax
 # An instrumented call or tail call: call or jmp through a pointer at a
 # 32-bit displacement from the next instruction, there the dispatch pointer.
 CALL_OR_JUMP_THROUGH = re.compile(rb"\xff[\x15\x25](.{4})", re.DOTALL)
-# The documented default of a 64-bit image's stack cookie: Windows replaces
+# The default that Microsoft's C run-time gives a 64-bit image's stack cookie: Windows replaces
 # only this value with a random one when it loads the image.
 DEFAULT_SECURITY_COOKIE = 0x00002B992DDFA232
 DEBUG = pefile.DEBUG_TYPE
@@ -328,7 +328,7 @@ def cet_compatible(pe, path, expected):
 
 def stack_cookie(pe, path, expected):
     """The stack cookie is the one the load configuration names, in a
-    writable section, holding the documented default in the file: Windows
+    writable section, holding the C run-time's default in the file: Windows
     then gives it a random value as it loads the image."""
     config = load_config(pe)
     flags = field(config, GUARD_FLAGS, "GuardFlags")

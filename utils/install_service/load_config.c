@@ -105,7 +105,7 @@ const struct load_configuration _load_config_used = {
 	 * a user may be able to write.  Earlier Windows ignores the field. */
 	.DependentLoadFlags = LOAD_LIBRARY_SEARCH_APPLICATION_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32,
 	/* Windows gives the cookie a random value at load time while it holds
-	 * the documented default. */
+	 * the default of Microsoft's C run-time. */
 	.SecurityCookie = (uintptr_t)&__stack_chk_guard,
 	/* Windows writes its checks into these pointers where it enforces the
 	 * guard. */

@@ -8,9 +8,10 @@
 
 #include "run_time.h"
 
-/* The documented default of a 64-bit image's cookie, which Windows
- * replaces with a random value at load time.  Its top 16 bits stay 0 in
- * every cookie, so that a string copy cannot write a whole one. */
+/* The default that Microsoft's C run-time gives a 64-bit image's cookie,
+ * which Windows replaces with a random value at load time.  Its top 16
+ * bits stay 0 in every cookie, so that a string copy cannot write a whole
+ * one. */
 #define DEFAULT_COOKIE ((uintptr_t)0x00002B992DDFA232ull)
 #define COOKIE_BITS ((uintptr_t)0x0000FFFFFFFFFFFFull)
 
