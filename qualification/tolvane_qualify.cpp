@@ -95,7 +95,9 @@ bool make_folder(const wchar_t *folder, const wchar_t *sddl = L"D:P(A;OICI;FA;;;
 	return made != 0;
 }
 
-void remove_tree(const wchar_t *folder)
+/* Removes the folder and what it holds; where something stays, its path
+ * in *left. */
+void remove_tree(const wchar_t *folder, path *left)
 {
 	WIN32_FIND_DATAW found;
 	const HANDLE search = FindFirstFileW(joined(folder, L"*").text, &found);
@@ -106,13 +108,14 @@ void remove_tree(const wchar_t *folder)
 			const path inside = joined(folder, found.cFileName);
 			SetFileAttributesW(inside.text, FILE_ATTRIBUTE_NORMAL);
 			if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
-				remove_tree(inside.text);
-			else
-				DeleteFileW(inside.text);
+				remove_tree(inside.text, left);
+			else if (!DeleteFileW(inside.text))
+				*left = inside;
 		} while (FindNextFileW(search, &found));
 		FindClose(search);
 	}
-	RemoveDirectoryW(folder);
+	if (!RemoveDirectoryW(folder) && GetFileAttributesW(folder) != INVALID_FILE_ATTRIBUTES && left->text[0] == L'\0')
+		*left = joined(folder, L"");
 }
 
 /* A folder of the work folder's for one check, holding copies of these
@@ -1017,8 +1020,13 @@ int wmain(int argc, wchar_t *argv[])
 	GetEnvironmentVariableW(L"PATH", original_path, 32768);
 	wchar_t temporary[room];
 	GetTempPathW(room, temporary);
-	_snwprintf(work, room, L"%lstolvane-qualify-%lu", temporary, GetCurrentProcessId());
-	if (!make_folder(work)) {
+	/* One of an earlier run that could not be removed may bear the name. */
+	bool made = false;
+	for (int attempt = 0; attempt < 100 && !made; ++attempt) {
+		_snwprintf(work, room, L"%lstolvane-qualify-%lu-%d", temporary, GetCurrentProcessId(), attempt);
+		made = make_folder(work);
+	}
+	if (!made) {
 		say("work-folder", verdict::failed, "cannot make a folder below %ls (error %lu)", temporary, GetLastError());
 		return report();
 	}
@@ -1041,12 +1049,16 @@ int wmain(int argc, wchar_t *argv[])
 	for (const status_case &test : status_cases)
 		check_status(test);
 	script(work);
-	/* A program that has just ended may hold its files a moment longer. */
-	for (int tries = 0; tries < 20 && GetFileAttributesW(work) != INVALID_FILE_ATTRIBUTES; ++tries) {
-		remove_tree(work);
-		Sleep(tries == 0 ? 0 : 250);
+	/* A program that has just ended, or the console host of one, may hold
+	 * its files or its current folder a while longer. */
+	path left = {};
+	for (int tries = 0; tries < 120 && GetFileAttributesW(work) != INVALID_FILE_ATTRIBUTES; ++tries) {
+		left = {};
+		remove_tree(work, &left);
+		if (GetFileAttributesW(work) != INVALID_FILE_ATTRIBUTES)
+			Sleep(250);
 	}
 	if (GetFileAttributesW(work) != INVALID_FILE_ATTRIBUTES)
-		say("work-folder-removed", verdict::failed, "%ls is left: remove it by hand", work);
+		say("work-folder-removed", verdict::failed, "%ls is left (%ls stays): remove it by hand", work, left.text);
 	return report();
 }

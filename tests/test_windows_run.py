@@ -203,7 +203,6 @@ WHO_CAN_CHANGE = {
     "program-files": (f"O:{INSTALLER}D:PAI(A;;FA;;;{INSTALLER})(A;;0x1301bf;;;SY)(A;;0x1301bf;;;BA)"
                       "(A;;0x1200a9;;;BU)(A;OICIIO;GA;;;CO)", "trusted"),
     "made-by-an-administrator": ("O:BAD:(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)", "trusted"),
-    "the-running-account-s-own": ("O:RUNNINGD:(A;OICI;FA;;;RUNNING)", "trusted"),
     "for-what-is-made-later-only": ("O:BAD:(A;OICIIO;GA;;;CO)(A;OICIIO;FA;;;AU)", "trusted"),
     "denied": ("O:BAD:(D;;FA;;;WD)", "trusted"),
     "read-and-run": ("O:SYD:(A;;0x1200a9;;;WD)", "trusted"),
