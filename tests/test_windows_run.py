@@ -194,7 +194,9 @@ def owned_by_administrators(entries, count):
 
 
 INSTALLER = "S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464"  # TrustedInstaller
-USERS = "changeable by BUILTIN\\Users"
+# each right that changes a file or a folder
+CHANGING = {"add-files": "0x2", "add-folders": "0x4", "delete": "SD", "delete-what-it-holds": "0x40",
+            "change-permissions": "WD", "take-ownership": "WO", "generic-write": "GW", "generic-all": "GA"}
 EVERYONE = bytes.fromhex("010100000000000100000000")
 
 # (the security descriptor of a file, in SDDL or as owned_by_administrators gives it, or GetFileSecurityW's error;
@@ -209,14 +211,7 @@ WHO_CAN_CHANGE = {
     "below-the-system-drive-s-root": ("O:BAD:(A;OICI;FA;;;BA)(A;ID;0x1301bf;;;AU)",
                                       "changeable by NT AUTHORITY\\Authenticated Users"),
     "owned-by-a-user": ("O:S-1-5-21-1-2-3-1001D:(A;;FA;;;SY)", "changeable by S-1-5-21-1-2-3-1001"),
-    "add-files": ("O:BAD:(A;;0x2;;;BU)", USERS),
-    "add-folders": ("O:BAD:(A;;0x4;;;BU)", USERS),
-    "delete": ("O:BAD:(A;;SD;;;BU)", USERS),
-    "delete-what-it-holds": ("O:BAD:(A;;0x40;;;BU)", USERS),
-    "change-permissions": ("O:BAD:(A;;WD;;;BU)", USERS),
-    "take-ownership": ("O:BAD:(A;;WO;;;BU)", USERS),
-    "generic-write": ("O:BAD:(A;;GW;;;BU)", USERS),
-    "generic-all": ("O:BAD:(A;;GA;;;BU)", USERS),
+    **{name: (f"O:BAD:(A;;{right};;;BU)", "changeable by BUILTIN\\Users") for name, right in CHANGING.items()},
     "no-access-control-list": ("O:BA", "changeable by Everyone"),
     "a-null-one": (owned_by_administrators(None, 0), "changeable by Everyone"),
     "an-entry-laid-out-otherwise": (owned_by_administrators(struct.pack("<BBHII", 5, 0, 24, 0x1F01FF, 0) + EVERYONE,
