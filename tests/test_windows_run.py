@@ -181,7 +181,9 @@ def test_a_folder_that_others_can_change_starts_nothing(run, deployment, name):
     result, log = run("tolvane-run.exe A W")
     assert (result.status, result.stdout, result.calls, log) == (1625, b"", [], OLD_LOG)
     path = deployment.platform.path_for_program(changeable).rstrip("\\") + ("\\" if not name else "")
-    assert f"tolvane-run: {path} can be changed by Everyone, who is no administrator".encode() in result.stderr
+    assert f"tolvane-run: {path} can be changed by Everyone, not by administrators alone".encode() in result.stderr
+    changeable.chmod(changeable.stat().st_mode & ~0o002)  # made private again
+    assert run("tolvane-run.exe A W")[0].status == 0
 
 
 def owned_by_administrators(entries, count):

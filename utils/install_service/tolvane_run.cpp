@@ -133,8 +133,8 @@ static bool only_administrators_can_change_the_folder()
 		case file_trust::absent:
 			continue;
 		case file_trust::changeable:
-			print_error("tolvane-run: %s can be changed by %s, who is no administrator: tolvane.exe would run "
-				    "what they put there with administrator rights.  Nothing was started: give the folder "
+			print_error("tolvane-run: %s can be changed by %s, not by administrators alone: tolvane.exe would "
+				    "run what is put there with administrator rights.  Nothing was started: give the folder "
 				    "and its files to administrators alone\n",
 				    shown(folder), account);
 			return false;
