@@ -303,6 +303,24 @@ bool quoted_program(wchar_t *line, size_t size, const wchar_t *folder, const wch
 			  arguments) > 0;
 }
 
+/* A check's folder with copies of these files of the kit's, the command
+ * line that runs one of them there, and a fresh script for the stand-in,
+ * its journal in that folder. */
+struct setup {
+	path folder;
+	wchar_t line[room * 2];
+};
+
+template <size_t count>
+setup set_up(const wchar_t *name, const copy (&files)[count], const wchar_t *program, const wchar_t *arguments)
+{
+	setup made;
+	made.folder = check_folder(name, files, count);
+	quoted_program(made.line, room * 2, made.folder.text, program, arguments);
+	script(made.folder.text);
+	return made;
+}
+
 /* ------------------------------------------------------------------ */
 /* What this machine is                                                */
 
@@ -544,20 +562,16 @@ void check_elevation_required()
 		    windows.dwMinorVersion);
 		return;
 	}
-	const copy files[] = {tolvane_exe, stand_in};
-	const path folder = check_folder(L"elevation", files, 2);
+	const setup check = set_up(L"elevation", {tolvane_exe, stand_in}, L"tolvane.exe", L"Acme Widget");
 	const HANDLE token = normal_user_token();
-	wchar_t line[room * 2];
-	quoted_program(line, room * 2, folder.text, L"tolvane.exe", L"Acme Widget");
-	script(folder.text);
 	outcome result;
-	run(result, folder.text, line, 0, token);
+	run(result, check.folder.text, check.line, 0, token);
 	if (token == nullptr)
 		say(name, verdict::failed, "no normal user's token could be made (error %lu)", GetLastError());
-	else if (!result.started && result.error == 740 && result.output_size <= 0 && journal(folder.text) == 0)
+	else if (!result.started && result.error == 740 && result.output_size <= 0 && journal(check.folder.text) == 0)
 		say(name, verdict::ok, "error 740, nothing printed, the library not called");
 	else
-		say(name, verdict::failed, "%s, the library called %d times", told(result), journal(folder.text));
+		say(name, verdict::failed, "%s, the library called %d times", told(result), journal(check.folder.text));
 	if (token != nullptr)
 		CloseHandle(token);
 }
@@ -568,18 +582,16 @@ void check_elevation_required()
  * Order"), before any of its code runs. */
 void check_loader_refuses(const char *name, const wchar_t *library, DWORD expected)
 {
-	const copy files[] = {tolvane_exe, {library, L"ZEL_Act_Installer.dll"}};
-	const path folder = check_folder(library == nullptr ? L"library-missing" : L"name-missing", files,
-					 library == nullptr ? 1 : 2);
-	wchar_t line[room * 2];
-	quoted_program(line, room * 2, folder.text, L"tolvane.exe", L"Acme Widget");
-	script(folder.text);
+	const setup check = library == nullptr
+				    ? set_up(L"library-missing", {tolvane_exe}, L"tolvane.exe", L"Acme Widget")
+				    : set_up(L"name-missing", {tolvane_exe, {library, L"ZEL_Act_Installer.dll"}},
+					     L"tolvane.exe", L"Acme Widget");
 	outcome result;
-	run(result, folder.text, line);
-	if (result.ended && result.status == expected && result.output_size <= 0 && journal(folder.text) == 0)
+	run(result, check.folder.text, check.line);
+	if (result.ended && result.status == expected && result.output_size <= 0 && journal(check.folder.text) == 0)
 		say(name, verdict::ok, "status %#lx, nothing printed, the library not called", result.status);
 	else
-		say(name, verdict::failed, "%s, the library called %d times", told(result), journal(folder.text));
+		say(name, verdict::failed, "%s, the library called %d times", told(result), journal(check.folder.text));
 }
 
 /* Windows 10 1607 and later take a program's imports only from where its
@@ -593,16 +605,14 @@ void check_library_not_from_the_current_folder()
 		say(name, verdict::not_here, "Windows before 10 1607 ignores DependentLoadFlags");
 		return;
 	}
-	const copy program[] = {tolvane_exe}, library[] = {stand_in};
-	const path folder = check_folder(L"imports", program, 1);
+	const setup check = set_up(L"imports", {tolvane_exe}, L"tolvane.exe", L"Acme Widget");
+	const copy library[] = {stand_in};
 	const path current = check_folder(L"imports-current", library, 1);
 	const path on_path = check_folder(L"imports-on-path", library, 1);
-	wchar_t line[room * 2];
-	quoted_program(line, room * 2, folder.text, L"tolvane.exe", L"Acme Widget");
 	script(current.text);
 	SetEnvironmentVariableW(L"PATH", on_path.text);
 	outcome result;
-	run(result, current.text, line);
+	run(result, current.text, check.line);
 	if (result.ended && result.status == 0xC0000135 && result.output_size <= 0 && journal(current.text) == 0)
 		say(name, verdict::ok, "status 0xc0000135 with the library in the current folder and on PATH alone");
 	else
@@ -618,21 +628,20 @@ void check_run_time_loads()
 {
 	const char *name = "library's-loads-not-from-the-current-folder-or-PATH";
 	const bool path_left_out = GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "SetDefaultDllDirectories") != nullptr;
-	const copy files[] = {tolvane_exe, stand_in}, probe[] = {{L"stand-in\\ZEL_Act_Installer.dll", L"qualify_probe.dll"}};
-	const path folder = check_folder(L"loads", files, 2);
+	const setup check = set_up(L"loads", {tolvane_exe, stand_in}, L"tolvane.exe", L"Acme Widget");
+	const copy probe[] = {{L"stand-in\\ZEL_Act_Installer.dll", L"qualify_probe.dll"}};
 	const path current = check_folder(L"loads-current", probe, 1);
 	const path on_path = check_folder(L"loads-on-path", probe, 1);
-	wchar_t line[room * 2], seen[2][200] = {};
-	quoted_program(line, room * 2, folder.text, L"tolvane.exe", L"Acme Widget");
+	wchar_t seen[2][200] = {};
 	char loaded[2][300] = {};
 	for (int where = 0; where < 2; ++where) {
-		script(folder.text);
+		script(check.folder.text);
 		SetEnvironmentVariableW(L"ZEL_STAND_IN_LOAD", L"qualify_probe.dll");
 		if (where == 1)
 			SetEnvironmentVariableW(L"PATH", on_path.text);
 		outcome result;
-		run(result, where == 0 ? current.text : folder.text, line);
-		journal(folder.text, "LoadLibrary", loaded[where], sizeof loaded[where]);
+		run(result, where == 0 ? current.text : check.folder.text, check.line);
+		journal(check.folder.text, "LoadLibrary", loaded[where], sizeof loaded[where]);
 		_snwprintf(seen[where], 200, L"%hs", told(result));
 	}
 	const bool from_current = loaded[0][0] == '\0' || strstr(loaded[0], "\tnull") == nullptr;
@@ -654,20 +663,16 @@ void check_run_time_loads()
  * an image marked compatible. */
 void check_mitigations()
 {
-	const copy files[] = {tolvane_exe, stand_in};
-	const path folder = check_folder(L"mitigations", files, 2);
-	wchar_t line[room * 2];
-	quoted_program(line, room * 2, folder.text, L"tolvane.exe", L"Acme Widget");
-	script(folder.text);
+	const setup check = set_up(L"mitigations", {tolvane_exe, stand_in}, L"tolvane.exe", L"Acme Widget");
 	SetEnvironmentVariableW(L"ZEL_STAND_IN_INSTALL_DELAY", L"3000");
 	using get_policy = BOOL(WINAPI *)(HANDLE, PROCESS_MITIGATION_POLICY, PVOID, SIZE_T);
 	const auto get = reinterpret_cast<get_policy>(reinterpret_cast<void (*)()>(
 		GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "GetProcessMitigationPolicy")));
 	outcome result;
-	running started = start(result, folder.text, line);
+	running started = start(result, check.folder.text, check.line);
 	DWORD guard = 0, shadow = 0;
 	BOOL guard_read = FALSE, shadow_read = FALSE;
-	const path began = joined(folder.text, L"journal.tsv");
+	const path began = joined(check.folder.text, L"journal.tsv");
 	while (result.started && GetFileAttributesW(began.text) == INVALID_FILE_ATTRIBUTES &&
 	       WaitForSingleObject(started.process.hProcess, 20) == WAIT_TIMEOUT)
 		;
@@ -704,14 +709,11 @@ void check_mitigations()
 void check_smashed_stack()
 {
 	const char *name = "smashed-stack-ends-at-once";
-	const copy files[] = {{L"programs\\stack_cookie.exe", L"stack_cookie.exe"}, stand_in};
-	const path folder = check_folder(L"stack", files, 2);
-	wchar_t line[room * 2];
-	quoted_program(line, room * 2, folder.text, L"stack_cookie.exe", L"smash");
-	script(folder.text);
+	const setup check = set_up(L"stack", {{L"programs\\stack_cookie.exe", L"stack_cookie.exe"}, stand_in},
+				   L"stack_cookie.exe", L"smash");
 	SetEnvironmentVariableW(L"ZEL_STAND_IN_PRINT_AT_UNLOAD", L"unloaded");
 	outcome result;
-	run(result, folder.text, line);
+	run(result, check.folder.text, check.line);
 	const bool fast_fail = IsProcessorFeaturePresent(PF_FASTFAIL_AVAILABLE) != 0;
 	const char *wanted = fast_fail ? "returning\n" : "returning\nTerminateProcess\n";
 	if (result.ended && result.status == STATUS_STACK_BUFFER_OVERRUN && strcmp(result.output, wanted) == 0)
@@ -740,14 +742,10 @@ void check_console(const char *name, const wchar_t *scenario)
 		say(name, verdict::not_here, "the ANSI code page %u holds none of the kit's names", ansi_code_page);
 		return;
 	}
-	const copy files[] = {tolvane_exe, stand_in};
-	const path folder = check_folder(scenario, files, 2);
-	wchar_t line[room * 2], wanted[room];
-	wchar_t arguments[200];
+	wchar_t wanted[room], arguments[200];
 	_snwprintf(arguments, 200, L"\"%ls\" \"%ls\"", typed, typed);
-	quoted_program(line, room * 2, folder.text, L"tolvane.exe", arguments);
-	script(folder.text);
-	const console_outcome seen = on_a_console_of_its_own(scenario, folder.text, line);
+	const setup check = set_up(scenario, {tolvane_exe, stand_in}, L"tolvane.exe", arguments);
+	const console_outcome seen = on_a_console_of_its_own(scenario, check.folder.text, check.line);
 	expected_rows(wanted, room, typed, typed);
 	if (seen.ran && seen.ended && seen.status == 0 && wcsstr(seen.screen, wanted) != nullptr)
 		say(name, verdict::ok, "as typed on code page %u", oem_code_page);
@@ -762,13 +760,10 @@ void check_console(const char *name, const wchar_t *scenario)
  * lines are printed, status 0.  The event must have reached the console. */
 void check_interrupt(const char *name, const wchar_t *scenario)
 {
-	const copy files[] = {tolvane_exe, stand_in};
-	const path folder = check_folder(scenario, files, 2);
-	wchar_t line[room * 2], wanted[room];
-	quoted_program(line, room * 2, folder.text, L"tolvane.exe", L"Acme Widget");
-	script(folder.text);
+	const setup check = set_up(scenario, {tolvane_exe, stand_in}, L"tolvane.exe", L"Acme Widget");
+	wchar_t wanted[room];
 	SetEnvironmentVariableW(L"ZEL_STAND_IN_INSTALL_DELAY", L"2000");
-	const console_outcome seen = on_a_console_of_its_own(scenario, folder.text, line);
+	const console_outcome seen = on_a_console_of_its_own(scenario, check.folder.text, check.line);
 	expected_rows(wanted, room, L"Acme", L"Widget");
 	if (seen.ran && seen.events == 0)
 		say(name, verdict::failed, "the event reached nothing on the console");
@@ -783,13 +778,9 @@ void check_interrupt(const char *name, const wchar_t *scenario)
 void check_pause()
 {
 	const char *name = "usage-pause-waits-for-a-typed-line";
-	const copy files[] = {tolvane_exe, stand_in};
-	const path folder = check_folder(L"pause", files, 2);
-	wchar_t line[room * 2];
-	quoted_program(line, room * 2, folder.text, L"tolvane.exe", L"");
-	script(folder.text);
-	const console_outcome seen = on_a_console_of_its_own(L"pause", folder.text, line);
-	if (seen.ran && seen.waited && seen.ended && seen.status == 0 && journal(folder.text) == 0)
+	const setup check = set_up(L"pause", {tolvane_exe, stand_in}, L"tolvane.exe", L"");
+	const console_outcome seen = on_a_console_of_its_own(L"pause", check.folder.text, check.line);
+	if (seen.ran && seen.waited && seen.ended && seen.status == 0 && journal(check.folder.text) == 0)
 		say(name, verdict::ok, "waited, then ended at Enter with status 0");
 	else
 		say(name, verdict::failed, "%s, %s, status %#lx", seen.waited ? "waited" : "did not wait",
@@ -803,17 +794,15 @@ void check_pause()
 void check_no_console_window()
 {
 	const char *name = "tolvane-run-without-a-console-makes-no-window";
-	const copy files[] = {tolvane_exe, tolvane_run_exe, stand_in};
-	const path folder = check_folder(L"windowless", files, 3);
-	wchar_t line[room * 2], probe[room * 2];
-	quoted_program(line, room * 2, folder.text, L"tolvane-run.exe", L"Acme Widget");
-	script(folder.text);
+	const setup check = set_up(L"windowless", {tolvane_exe, tolvane_run_exe, stand_in}, L"tolvane-run.exe",
+				   L"Acme Widget");
+	wchar_t probe[room * 2];
 	_snwprintf(probe, room * 2, L"\"%ls\\tolvane-qualify.exe\" --console-probe", kit);
 	SetEnvironmentVariableW(L"ZEL_STAND_IN_HELPER", probe);
 	outcome result;
-	run(result, folder.text, line, DETACHED_PROCESS);
+	run(result, check.folder.text, check.line, DETACHED_PROCESS);
 	char ended[400] = "";
-	journal(folder.text, "helper", ended, sizeof ended);
+	journal(check.folder.text, "helper", ended, sizeof ended);
 	const char *status = strrchr(ended, '\t');
 	if (result.ended && result.status == 0 && status != nullptr && strcmp(status, "\t2") == 0)
 		say(name, verdict::ok, "the library's console program had a console without a window");
@@ -923,19 +912,16 @@ void check_name_refused()
 		say(name, verdict::not_here, "the ANSI code page %u holds every character", ansi_code_page);
 		return;
 	}
-	const copy files[] = {tolvane_exe, stand_in};
-	const path folder = check_folder(L"refused", files, 2);
-	wchar_t line[room * 2], arguments[200];
+	wchar_t arguments[200];
 	_snwprintf(arguments, 200, L"\"%ls\" Widget", outside);
-	quoted_program(line, room * 2, folder.text, L"tolvane.exe", arguments);
-	script(folder.text);
+	const setup check = set_up(L"refused", {tolvane_exe, stand_in}, L"tolvane.exe", arguments);
 	outcome result;
-	run(result, folder.text, line);
+	run(result, check.folder.text, check.line);
 	if (result.ended && result.status == 0 && strncmp(result.output, "Error installing anchor service: the publisher", 46) == 0 &&
-	    journal(folder.text) == 0)
+	    journal(check.folder.text) == 0)
 		say(name, verdict::ok, "refused, the library not called");
 	else
-		say(name, verdict::failed, "%s, the library called %d times", told(result), journal(folder.text));
+		say(name, verdict::failed, "%s, the library called %d times", told(result), journal(check.folder.text));
 }
 
 /* ------------------------------------------------------------------ */
